@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Runs the JUnit tests in a JVM with -Xcheck:jni and fails when the tests
+# fail or when the JVM printed any JNI warning.
+# Usage: run_junit.sh JAVA JUNIT_JAR CLASSPATH LIBRARY MODEL_KEY
+set -uo pipefail
+java=$1 junit=$2 classpath=$3 library=$4 key=$5
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+
+"$java" -Xcheck:jni \
+  -Dtarnwick.library="$library" -Dtarnwick.modelKey="$key" -Dtarnwick.java="$java" \
+  -Dtarnwick.classpath="$classpath" \
+  -jar "$junit" --class-path "$classpath" --scan-class-path "$classpath" \
+  --disable-banner --details=tree --fail-if-no-tests >"$log" 2>&1
+status=$?
+cat "$log"
+
+if grep -E "WARNING in native method|WARNING: JNI|FATAL ERROR in native method|JNI (WARNING|ERROR)" "$log" >/dev/null; then
+  echo "FAIL: the JVM reported JNI warnings under -Xcheck:jni:" >&2
+  grep -E "WARNING in native method|WARNING: JNI|FATAL ERROR in native method|JNI (WARNING|ERROR)" "$log" >&2
+  exit 1
+fi
+exit $status

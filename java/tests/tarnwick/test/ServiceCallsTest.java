@@ -1,0 +1,370 @@
+package tarnwick.test;
+
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertSame;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.io.IOException;
+import java.net.ConnectException;
+import java.net.ServerSocket;
+import java.net.URI;
+import java.net.http.HttpClient;
+import java.net.http.HttpRequest;
+import java.net.http.HttpResponse;
+import java.nio.charset.StandardCharsets;
+import java.util.TreeSet;
+import java.util.concurrent.CompletableFuture;
+import java.util.concurrent.CompletionException;
+import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.TimeUnit;
+import java.util.function.BiConsumer;
+import org.junit.jupiter.api.AfterEach;
+import org.junit.jupiter.api.BeforeEach;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.function.Executable;
+import vardel.tarnwick.api.client.online.TarnwickServerConnectionHelper;
+
+class ServiceCallsTest {
+    private RecordingServer server;
+    private HttpClient savedClient;
+
+    @BeforeEach
+    void start() throws IOException {
+        server = new RecordingServer();
+        savedClient = TarnwickServerConnectionHelper.HTTP_CLIENT;
+        TarnwickServerConnectionHelper.HTTP_CLIENT =
+                HttpClient.newBuilder().version(HttpClient.Version.HTTP_1_1).build();
+    }
+
+    @AfterEach
+    void stop() {
+        TarnwickServerConnectionHelper.HTTP_CLIENT = savedClient;
+        server.close();
+    }
+
+    private String base() {
+        return server.baseUrl();
+    }
+
+    /** The outcome of a successful exchange: one call with a response and no failure. */
+    private static HttpResponse<String> response(Outcome<HttpResponse<String>> outcome)
+            throws InterruptedException {
+        Outcome.Call<HttpResponse<String>> call = outcome.await();
+        assertNull(call.failure, () -> "unexpected failure " + call.failure);
+        return call.result;
+    }
+
+    @Test
+    void eachCallSendsItsOwnRequest() throws Exception {
+        Outcome<HttpResponse<String>> autoLogin = new Outcome<>();
+        TarnwickServerConnectionHelper.autoLogin(base(), "u1", "a1", "r1", "p1", autoLogin);
+        RecordingServer.Request request = server.take();
+        assertEquals("GET", request.method);
+        assertEquals("/auto_login?mc_uuid=u1&access_token=a1&refresh_token=r1&provider=p1",
+                request.target());
+        assertEquals("ok", response(autoLogin).body());
+
+        Outcome<HttpResponse<String>> signIn = new Outcome<>();
+        TarnwickServerConnectionHelper.signIn(base(), "u2", "c2", signIn);
+        request = server.take();
+        assertEquals("GET", request.method);
+        assertEquals("/login_code?mc_uuid=u2&code=c2", request.target());
+        response(signIn);
+
+        Outcome<HttpResponse<String>> signOut = new Outcome<>();
+        TarnwickServerConnectionHelper.signOut(base(), "u3", "a3", "r3", "p3", signOut);
+        request = server.take();
+        assertEquals("GET", request.method);
+        assertEquals("/logout?mc_uuid=u3&access_token=a3&refresh_token=r3&provider=p3",
+                request.target());
+        response(signOut);
+
+        Outcome<HttpResponse<String>> cosmetics = new Outcome<>();
+        TarnwickServerConnectionHelper.getAvailableCosmetics(base(), "u4", "a4", "r4", "p4", cosmetics);
+        request = server.take();
+        assertEquals("GET", request.method);
+        assertEquals("/member/cosmetics?minecraft_uuid=u4&access_token=a4&refresh_token=r4&provider=p4",
+                request.target());
+        response(cosmetics);
+
+        Outcome<HttpResponse<String>> skin = new Outcome<>();
+        TarnwickServerConnectionHelper.getPlayerSkinInfo(base(), "u5", skin);
+        request = server.take();
+        assertEquals("GET", request.method);
+        assertEquals("/cosmetic/user_cosmetic?mc_uuid=u5", request.target());
+        response(skin);
+
+        Outcome<HttpResponse<String>> save = new Outcome<>();
+        TarnwickServerConnectionHelper.saveConfiguration(base(), "{\"hat\":1}", save);
+        request = server.take();
+        assertEquals("POST", request.method);
+        assertEquals("/member/update_cosmetic", request.target());
+        assertEquals("{\"hat\":1}", request.bodyText());
+        response(save);
+    }
+
+    @Test
+    void getCarriesNoBodyAndOnlyTheClientsOwnHeaders() throws Exception {
+        Outcome<HttpResponse<String>> outcome = new Outcome<>();
+        TarnwickServerConnectionHelper.getPlayerSkinInfo(base(), "abc", outcome);
+        RecordingServer.Request fromLibrary = server.take();
+        response(outcome);
+
+        // The same GET built in Java through the same client is the reference.
+        HttpRequest reference = HttpRequest.newBuilder()
+                .GET().uri(URI.create(base() + "/cosmetic/user_cosmetic?mc_uuid=abc")).build();
+        TarnwickServerConnectionHelper.HTTP_CLIENT.send(reference, HttpResponse.BodyHandlers.ofString());
+        RecordingServer.Request fromJava = server.take();
+
+        assertEquals(0, fromLibrary.body.length);
+        assertFalse(fromLibrary.headers.containsKey("Content-Type"));
+        assertEquals(new TreeSet<>(fromJava.headers.keySet()), new TreeSet<>(fromLibrary.headers.keySet()));
+    }
+
+    @Test
+    void postCarriesOneJsonContentTypeAndTheDocumentByteForByte() throws Exception {
+        String document = "{\"name\":\"Zoë ✓ 😀\",\"list\":[1,2]}";
+        Outcome<HttpResponse<String>> outcome = new Outcome<>();
+        TarnwickServerConnectionHelper.saveConfiguration(base(), document, outcome);
+        RecordingServer.Request request = server.take();
+        response(outcome);
+
+        assertEquals(java.util.List.of("application/json"), request.headers.get("Content-Type"));
+        assertArrayEquals(document.getBytes(StandardCharsets.UTF_8), request.body);
+
+        // Apart from Content-Type, the headers are those of a plain Java POST.
+        HttpRequest reference = HttpRequest.newBuilder()
+                .POST(HttpRequest.BodyPublishers.ofString(document))
+                .uri(URI.create(base() + "/member/update_cosmetic")).build();
+        TarnwickServerConnectionHelper.HTTP_CLIENT.send(reference, HttpResponse.BodyHandlers.ofString());
+        TreeSet<String> expected = new TreeSet<>(String.CASE_INSENSITIVE_ORDER);
+        expected.addAll(server.take().headers.keySet());
+        expected.add("Content-Type");
+        TreeSet<String> actual = new TreeSet<>(String.CASE_INSENSITIVE_ORDER);
+        actual.addAll(request.headers.keySet());
+        assertEquals(expected, actual);
+    }
+
+    @Test
+    void saveConfigurationSendsEmptyAndInvalidDocumentsAsTheyAre() throws Exception {
+        for (String document : new String[] {"", "not json {"}) {
+            Outcome<HttpResponse<String>> outcome = new Outcome<>();
+            TarnwickServerConnectionHelper.saveConfiguration(base(), document, outcome);
+            RecordingServer.Request request = server.take();
+            assertEquals("POST", request.method);
+            assertEquals(document, request.bodyText());
+            response(outcome);
+        }
+    }
+
+    @Test
+    void errorStatusesReachTheCompletionAsResponses() throws Exception {
+        server.respondWith((exchange, request) -> RecordingServer.reply(exchange, 500, "broken"));
+        Outcome<HttpResponse<String>> outcome = new Outcome<>();
+        TarnwickServerConnectionHelper.signIn(base(), "u", "c", outcome);
+        HttpResponse<String> response = response(outcome);
+        assertEquals(500, response.statusCode());
+        assertEquals("broken", response.body());
+    }
+
+    @Test
+    void refusedConnectionFailsTheCompletionOnce() throws Exception {
+        int port;
+        try (ServerSocket socket = new ServerSocket(0)) {
+            port = socket.getLocalPort();
+        }
+        Outcome<HttpResponse<String>> outcome = new Outcome<>();
+        TarnwickServerConnectionHelper.signIn("http://127.0.0.1:" + port, "u", "c", outcome);
+        Outcome.Call<HttpResponse<String>> call = outcome.await();
+        assertNull(call.result);
+        // whenComplete hands on the failure of the stage it is attached to.
+        Throwable cause = call.failure instanceof CompletionException ? call.failure.getCause() : call.failure;
+        assertTrue(cause instanceof ConnectException, () -> "got " + call.failure);
+    }
+
+    @Test
+    void callReturnsBeforeASlowServerAnswers() throws Exception {
+        CountDownLatch release = new CountDownLatch(1);
+        server.respondWith((exchange, request) -> {
+            try {
+                release.await(20, TimeUnit.SECONDS);
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+            }
+            RecordingServer.reply(exchange, 200, "late");
+        });
+        Outcome<HttpResponse<String>> outcome = new Outcome<>();
+        TarnwickServerConnectionHelper.getAvailableCosmetics(base(), "u", "a", "r", "p", outcome);
+        server.take();  // the request is out, and the server is holding it
+        assertEquals(0, outcome.count());
+        release.countDown();
+        assertEquals("late", response(outcome).body());
+    }
+
+    @Test
+    void argumentsAreSubstitutedVerbatim() throws Exception {
+        // An empty argument leaves an empty value.
+        TarnwickServerConnectionHelper.signIn(base(), "u", "", new Outcome<>());
+        assertEquals("/login_code?mc_uuid=u&code=", server.take().target());
+
+        // Query syntax in an argument goes out unchanged.
+        TarnwickServerConnectionHelper.signIn(base(), "a=b", "c&d=e#f", new Outcome<>());
+        assertEquals("/login_code?mc_uuid=a=b&code=c&d=e", server.take().target());
+
+        // Placeholders inside arguments are not replaced again. Braces are not
+        // legal in a URI, so URI.create rejects the result and names it whole.
+        Outcome<HttpResponse<String>> braces = new Outcome<>();
+        TarnwickServerConnectionHelper.signIn(base() + "{}", "{}", "a{}", braces);
+        Throwable failure = braces.only().failure;
+        assertTrue(failure instanceof IllegalArgumentException, () -> "got " + failure);
+        assertTrue(failure.getMessage().endsWith(base() + "{}/login_code?mc_uuid={}&code=a{}"),
+                failure::getMessage);
+
+        // A path prefix stays in front; a trailing slash doubles the separator.
+        TarnwickServerConnectionHelper.getPlayerSkinInfo(base() + "/api/v2", "x", new Outcome<>());
+        assertEquals("/api/v2/cosmetic/user_cosmetic?mc_uuid=x", server.take().target());
+        TarnwickServerConnectionHelper.getPlayerSkinInfo(base() + "/", "x", new Outcome<>());
+        assertEquals("//cosmetic/user_cosmetic?mc_uuid=x", server.take().target());
+    }
+
+    @Test
+    void nonAsciiArgumentsTravelAsJavaWouldSendThem() throws Exception {
+        String uuid = "Zoë✓😀";
+        Outcome<HttpResponse<String>> outcome = new Outcome<>();
+        TarnwickServerConnectionHelper.getPlayerSkinInfo(base(), uuid, outcome);
+        String fromLibrary = server.take().target();
+        response(outcome);
+
+        HttpRequest reference = HttpRequest.newBuilder()
+                .GET().uri(URI.create(base() + "/cosmetic/user_cosmetic?mc_uuid=" + uuid)).build();
+        TarnwickServerConnectionHelper.HTTP_CLIENT.send(reference, HttpResponse.BodyHandlers.ofString());
+        assertEquals(server.take().target(), fromLibrary);
+    }
+
+    /** Runs a call that must throw NullPointerException with the given message and send nothing. */
+    private void assertRejected(String message, Executable call) throws Exception {
+        NullPointerException thrown = assertThrows(NullPointerException.class, call);
+        assertEquals(message, thrown.getMessage());
+        server.expectNoRequest(200);
+    }
+
+    @Test
+    void nullArgumentsAreRejectedBeforeAnythingIsSent() throws Exception {
+        Outcome<HttpResponse<String>> outcome = new Outcome<>();
+        assertRejected("baseUrl is null",
+                () -> TarnwickServerConnectionHelper.signIn(null, "u", "c", outcome));
+        assertRejected("uuid is null",
+                () -> TarnwickServerConnectionHelper.getPlayerSkinInfo(base(), null, outcome));
+        assertRejected("code is null",
+                () -> TarnwickServerConnectionHelper.signIn(base(), "u", null, outcome));
+        assertRejected("accessToken is null", () -> TarnwickServerConnectionHelper.autoLogin(
+                base(), "u", null, "r", "p", outcome));
+        assertRejected("refreshToken is null", () -> TarnwickServerConnectionHelper.signOut(
+                base(), "u", "a", null, "p", outcome));
+        assertRejected("provider is null", () -> TarnwickServerConnectionHelper.getAvailableCosmetics(
+                base(), "u", "a", "r", null, outcome));
+        assertRejected("document is null",
+                () -> TarnwickServerConnectionHelper.saveConfiguration(base(), null, outcome));
+        assertRejected("completion is null",
+                () -> TarnwickServerConnectionHelper.signIn(base(), "u", "c", null));
+        assertRejected("completion is null",
+                () -> TarnwickServerConnectionHelper.saveConfiguration(base(), "{}", null));
+        assertEquals(0, outcome.count());
+    }
+
+    @Test
+    void nullClientIsRejectedAndNothingIsSent() throws Exception {
+        TarnwickServerConnectionHelper.HTTP_CLIENT = null;
+        Outcome<HttpResponse<String>> outcome = new Outcome<>();
+        assertRejected("HTTP_CLIENT is null",
+                () -> TarnwickServerConnectionHelper.signIn(base(), "u", "c", outcome));
+        assertRejected("HTTP_CLIENT is null",
+                () -> TarnwickServerConnectionHelper.saveConfiguration(base(), "{}", outcome));
+        assertEquals(0, outcome.count());
+    }
+
+    @Test
+    void badAddressFailsTheCompletionOnTheCallingThread() throws Exception {
+        Outcome<HttpResponse<String>> get = new Outcome<>();
+        TarnwickServerConnectionHelper.signIn("http://bad host", "u", "c", get);
+        Outcome.Call<HttpResponse<String>> call = get.only();  // before the call returned
+        assertNull(call.result);
+        assertTrue(call.failure instanceof IllegalArgumentException, () -> "got " + call.failure);
+        assertSame(Thread.currentThread(), call.thread);
+
+        Outcome<HttpResponse<String>> post = new Outcome<>();
+        TarnwickServerConnectionHelper.saveConfiguration("not a uri at all:::\\", "{}", post);
+        assertTrue(post.only().failure instanceof IllegalArgumentException);
+        server.expectNoRequest(200);
+    }
+
+    /** A client whose sendAsync throws, as a broken or closed client might. */
+    private static final class ThrowingClient extends DelegatingClient {
+        ThrowingClient(HttpClient delegate) {
+            super(delegate);
+        }
+
+        @Override
+        public <T> CompletableFuture<HttpResponse<T>> sendAsync(
+                HttpRequest request, HttpResponse.BodyHandler<T> handler) {
+            throw new IllegalStateException("client is shut down");
+        }
+    }
+
+    /** A client whose sendAsync returns null. */
+    private static final class NullFutureClient extends DelegatingClient {
+        NullFutureClient(HttpClient delegate) {
+            super(delegate);
+        }
+
+        @Override
+        public <T> CompletableFuture<HttpResponse<T>> sendAsync(
+                HttpRequest request, HttpResponse.BodyHandler<T> handler) {
+            return null;
+        }
+    }
+
+    @Test
+    void failureToStartTheRequestFailsTheCompletionOnce() throws Exception {
+        TarnwickServerConnectionHelper.HTTP_CLIENT = new ThrowingClient(HttpClient.newHttpClient());
+        Outcome<HttpResponse<String>> outcome = new Outcome<>();
+        TarnwickServerConnectionHelper.signIn(base(), "u", "c", outcome);
+        Outcome.Call<HttpResponse<String>> call = outcome.only();
+        assertEquals("client is shut down", call.failure.getMessage());
+        assertSame(Thread.currentThread(), call.thread);
+
+        TarnwickServerConnectionHelper.HTTP_CLIENT = new NullFutureClient(HttpClient.newHttpClient());
+        Outcome<HttpResponse<String>> nullFuture = new Outcome<>();
+        TarnwickServerConnectionHelper.saveConfiguration(base(), "{}", nullFuture);
+        assertTrue(nullFuture.only().failure instanceof NullPointerException);
+        server.expectNoRequest(200);
+    }
+
+    @Test
+    void exceptionFromTheCompletionStaysInTheFuture() throws Exception {
+        CountDownLatch called = new CountDownLatch(1);
+        BiConsumer<HttpResponse<String>, Throwable> throwing = (response, failure) -> {
+            called.countDown();
+            throw new IllegalStateException("completion failed");
+        };
+        // The call returns normally; the exception ends in the dropped future.
+        TarnwickServerConnectionHelper.signIn(base(), "u", "c", throwing);
+        assertTrue(called.await(10, TimeUnit.SECONDS));
+    }
+
+    @Test
+    void exceptionFromACompletionCalledDirectlyReachesTheCaller() {
+        // When the request cannot be built, the library calls the completion
+        // itself; what the completion throws is not swallowed.
+        BiConsumer<HttpResponse<String>, Throwable> throwing = (response, failure) -> {
+            throw new IllegalStateException("completion failed");
+        };
+        IllegalStateException thrown = assertThrows(IllegalStateException.class,
+                () -> TarnwickServerConnectionHelper.signIn("http://bad host", "u", "c", throwing));
+        assertEquals("completion failed", thrown.getMessage());
+    }
+}

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the demo need, when
+# any is missing. Needs root (or sudo) only when something must be installed.
+set -euo pipefail
+
+packages=(
+  cmake g++ clang libclang-rt-14-dev make
+  openjdk-17-jdk-headless junit5
+  libgtest-dev googletest libbenchmark-dev libssl-dev
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+)
+# wine is installed without its recommends (no desktop stack).
+wine_packages=(wine wine64)
+
+missing() {
+  local out=()
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || out+=("$p")
+  done
+  echo "${out[@]:-}"
+}
+
+need=$(missing "${packages[@]}")
+need_wine=$(missing "${wine_packages[@]}")
+if [[ -z "$need" && -z "$need_wine" ]]; then
+  exit 0
+fi
+
+sudo=""
+if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+echo "Installing Debian packages: $need $need_wine"
+$sudo apt-get update -q
+if [[ -n "$need" ]]; then $sudo apt-get install -y -q $need; fi
+if [[ -n "$need_wine" ]]; then $sudo apt-get install -y -q --no-install-recommends $need_wine; fi
