@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Checks what tarnwick.dll shows the system loader, from its PE headers:
+#   - a 64-bit (x86-64) DLL, stripped, no larger than the size budget;
+#   - it exports the seven JNI entry points, undecorated, and nothing else
+#     (in particular no JNI_OnLoad);
+#   - it imports only DLLs that ship with Windows (the C++ runtime is linked
+#     in statically), and DisableThreadLibraryCalls from KERNEL32.dll.
+# Every failed check is reported; the exit status is 1 when any failed.
+#
+# Usage: tests/windows/check_dll.sh path/to/tarnwick.dll
+# TARNWICK_DLL_MAX_BYTES overrides the size budget (default 200 KiB).
+set -euo pipefail
+
+if [[ $# -ne 1 ]]; then
+  echo "usage: $0 path/to/tarnwick.dll" >&2
+  exit 2
+fi
+dll=$1
+objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
+max_bytes=${TARNWICK_DLL_MAX_BYTES:-204800}
+
+expected_exports=(
+  Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_autoLogin
+  Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_getAvailableCosmetics
+  Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_getPlayerSkinInfo
+  Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_loadRemoteMesh
+  Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_saveConfiguration
+  Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_signIn
+  Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_signOut
+)
+# DLLs every Windows installation has. Anything else (libstdc++-6.dll,
+# libgcc_s_seh-1.dll, libwinpthread-1.dll, ...) would not be found in a game
+# client's process.
+system_dll_pattern='^(kernel32\.dll|msvcrt\.dll|ucrtbase\.dll|api-ms-win-crt-[a-z0-9-]+\.dll)$'
+
+failures=()
+fail() { failures+=("$1"); }
+
+if [[ ! -f "$dll" ]]; then
+  echo "FAIL: $dll does not exist" >&2
+  exit 1
+fi
+if ! headers=$("$objdump" -p "$dll" 2>&1); then
+  echo "FAIL: $objdump -p could not read $dll:" >&2
+  echo "$headers" >&2
+  exit 1
+fi
+
+# --- file kind ------------------------------------------------------------
+grep -q 'file format pei-x86-64' <<<"$headers" || fail "not a PE32+ x86-64 image"
+characteristics=$(awk '/^Characteristics/ {print $2; exit}' <<<"$headers")
+if [[ -z "$characteristics" ]] || (( (characteristics & 0x2000) == 0 )); then
+  fail "not a DLL (Characteristics ${characteristics:-missing}, IMAGE_FILE_DLL unset)"
+fi
+
+# --- size and stripping ---------------------------------------------------
+size=$(stat -c %s "$dll")
+if (( size > max_bytes )); then
+  fail "size $size bytes exceeds the budget of $max_bytes bytes"
+fi
+symbols=$("$objdump" -t "$dll" 2>&1 | grep -c '^\[' || true)
+if (( symbols > 0 )); then
+  fail "not stripped: $symbols entries in the COFF symbol table"
+fi
+if "$objdump" -h "$dll" | grep -q ' \.debug_'; then
+  fail "not stripped: has .debug_* sections"
+fi
+
+# --- exports --------------------------------------------------------------
+# The names follow the "[Ordinal/Name Pointer] Table" heading, one a line.
+mapfile -t exports < <(awk '
+  /^\[Ordinal\/Name Pointer\] Table/ {in_table = 1; next}
+  in_table && /^[[:space:]]*\[[[:space:]]*[0-9]+\]/ {print $NF; next}
+  in_table {in_table = 0}' <<<"$headers" | LC_ALL=C sort)
+
+for name in "${expected_exports[@]}"; do
+  printf '%s\n' "${exports[@]}" | grep -qxF "$name" || fail "missing export: $name"
+done
+for name in "${exports[@]}"; do
+  [[ -z "$name" ]] && continue
+  printf '%s\n' "${expected_exports[@]}" | grep -qxF "$name" || fail "unexpected export: $name"
+done
+printf '%s\n' "${exports[@]}" | grep -q '^JNI_OnLoad' && fail "exports JNI_OnLoad (the library must not have one)"
+duplicates=$(printf '%s\n' "${exports[@]}" | uniq -d)
+[[ -n "$duplicates" ]] && fail "exported more than once: $duplicates"
+
+# --- imports --------------------------------------------------------------
+mapfile -t imported_dlls < <(awk '/^[[:space:]]*DLL Name:/ {print $3}' <<<"$headers")
+if (( ${#imported_dlls[@]} == 0 )); then
+  fail "no import table found"
+fi
+for name in "${imported_dlls[@]}"; do
+  lower=$(tr '[:upper:]' '[:lower:]' <<<"$name")
+  [[ "$lower" =~ $system_dll_pattern ]] || fail "imports a DLL that Windows does not ship: $name"
+done
+
+# Functions imported from KERNEL32.dll: the member names listed under its
+# "DLL Name:" line, up to the next blank line.
+mapfile -t kernel32_functions < <(awk '
+  /^[[:space:]]*DLL Name:/ {in_dll = (tolower($3) == "kernel32.dll"); next}
+  /^[[:space:]]*$/ {in_dll = 0; next}
+  in_dll && /^[[:space:]]*[0-9a-f]+[[:space:]]+[0-9]+[[:space:]]+[A-Za-z_]/ {print $3}' <<<"$headers")
+printf '%s\n' "${kernel32_functions[@]}" | grep -qxF DisableThreadLibraryCalls ||
+  fail "DisableThreadLibraryCalls is not imported from KERNEL32.dll (DllMain missing or changed?)"
+
+# --- report ---------------------------------------------------------------
+echo "$dll: $size bytes ($(( (size + 1023) / 1024 )) KiB), ${#exports[@]} exports"
+for name in "${imported_dlls[@]}"; do
+  count=$(awk -v dll="$name" '
+    /^[[:space:]]*DLL Name:/ {in_dll = ($3 == dll); next}
+    /^[[:space:]]*$/ {in_dll = 0; next}
+    in_dll && /^[[:space:]]*[0-9a-f]+[[:space:]]+[0-9]+[[:space:]]+[A-Za-z_]/ {n++}
+    END {print n + 0}' <<<"$headers")
+  echo "  imports $name: $count functions"
+done
+
+if (( ${#failures[@]} > 0 )); then
+  echo "FAIL: $dll does not meet the DLL contract:" >&2
+  printf '  - %s\n' "${failures[@]}" >&2
+  exit 1
+fi
+echo "OK: $dll exports exactly the seven entry points and imports only system DLLs"

@@ -1,0 +1,17 @@
+// A DLL that breaks the export contract on purpose, to show that
+// check_dll.sh and load_dll.exe reject it: it has JNI_OnLoad, an extra
+// export, and lacks loadRemoteMesh. Built without the static C++ runtime it
+// also imports libstdc++'s DLL.
+#include <string>
+
+#define EXPORT extern "C" __declspec(dllexport)
+
+EXPORT int JNI_OnLoad(void*, void*) { return 0x00010008; }
+EXPORT std::size_t tarnwick_debug_length(const char* text) { return std::string(text).size(); }
+
+EXPORT void Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_autoLogin() {}
+EXPORT void Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_signIn() {}
+EXPORT void Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_signOut() {}
+EXPORT void Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_getAvailableCosmetics() {}
+EXPORT void Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_saveConfiguration() {}
+EXPORT void Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_getPlayerSkinInfo() {}
