@@ -1,0 +1,174 @@
+// The model payload decoder on payloads that OpenSSL encrypted under the
+// model key (see payload_cases.h and payload_fixture_gen.cpp), with the
+// diagnostic line read back from standard output.
+#include "model_payload.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include "payload_cases.h"
+#include "payload_fixtures.h"
+#include "test_util.h"
+
+namespace tarnwick {
+namespace {
+
+using tarnwick_test::EncryptedCase;
+using tarnwick_test::toBytes;
+
+constexpr char kDiagnostic[] = "Padding error: 0x80 not found.\n";
+
+struct Decoded {
+    std::vector<std::uint8_t> plaintext;
+    std::string output;  // what the call wrote to standard output
+};
+
+Decoded decodeCapturingStdout(const std::uint8_t* data, std::size_t size) {
+    testing::internal::CaptureStdout();
+    Decoded decoded;
+    decoded.plaintext = decodeModelPayload(data, size);
+    decoded.output = testing::internal::GetCapturedStdout();
+    return decoded;
+}
+
+Decoded decodeCapturingStdout(const std::vector<std::uint8_t>& data) {
+    return decodeCapturingStdout(data.data(), data.size());
+}
+
+class EncryptedPayloadTest : public testing::Test {
+protected:
+    void SetUp() override {
+        // The committed fixtures (used where OpenSSL is not available at build
+        // time) are sealed with the development key.
+        if (std::string(tarnwick_test::kFixtureKeyHex) != TARNWICK_EFFECTIVE_MODEL_KEY) {
+            GTEST_SKIP() << "fixtures were made for another model key";
+        }
+    }
+
+    static const EncryptedCase& fixture(const char* name) {
+        for (const EncryptedCase& c : tarnwick_test::kEncryptedCases) {
+            if (std::strcmp(c.name, name) == 0) return c;
+        }
+        throw std::runtime_error(std::string("no fixture named ") + name);
+    }
+
+    static std::vector<std::uint8_t> cipherBlocks(const char* name, std::size_t first,
+                                                  std::size_t count) {
+        const EncryptedCase& c = fixture(name);
+        if ((first + count) * 16 > c.size) throw std::out_of_range(name);
+        return std::vector<std::uint8_t>(c.ciphertext + first * 16,
+                                         c.ciphertext + (first + count) * 16);
+    }
+};
+
+TEST_F(EncryptedPayloadTest, DecodesEveryCase) {
+    for (const auto& expected : tarnwick_test::payloadCases()) {
+        SCOPED_TRACE(expected.name);
+        const EncryptedCase& c = fixture(expected.name);
+        ASSERT_EQ(std::string(reinterpret_cast<const char*>(c.plaintext), c.size),
+                  expected.plaintext)
+            << "the fixtures are older than payload_cases.h";
+
+        const Decoded decoded = decodeCapturingStdout(c.ciphertext, c.size);
+        EXPECT_EQ(decoded.plaintext, toBytes(expected.expected));
+        EXPECT_EQ(decoded.output, expected.paddingError ? kDiagnostic : "");
+    }
+}
+
+TEST_F(EncryptedPayloadTest, LastWholeBlockIsTheOneCheckedForPadding) {
+    // Without its final block, the payload ends in the inner block "short"
+    // and zeros, which lacks the marker.
+    const auto payload = cipherBlocks("several_inner_blocks", 0, 2);
+    const Decoded decoded = decodeCapturingStdout(payload);
+    EXPECT_EQ(decoded.plaintext, toBytes("0123456789abcdef"));
+    EXPECT_EQ(decoded.output, kDiagnostic);
+}
+
+TEST_F(EncryptedPayloadTest, LongPayloadKeepsEveryInnerBlock) {
+    // Blocks of several_inner_blocks: full text, "short", leading zero, end.
+    const auto full = cipherBlocks("several_inner_blocks", 0, 1);
+    const auto shortText = cipherBlocks("several_inner_blocks", 1, 1);
+    const auto hidden = cipherBlocks("several_inner_blocks", 2, 1);
+    const auto last = cipherBlocks("several_inner_blocks", 4, 1);
+    std::vector<std::uint8_t> payload;
+    std::string expected;
+    for (int i = 0; i < 500; ++i) {
+        for (const auto* b : {&full, &shortText, &hidden}) {
+            payload.insert(payload.end(), b->begin(), b->end());
+        }
+        expected += "0123456789abcdefshort";
+    }
+    payload.insert(payload.end(), last.begin(), last.end());
+    expected += "end";
+
+    const Decoded decoded = decodeCapturingStdout(payload);
+    EXPECT_EQ(decoded.plaintext, toBytes(expected));
+    EXPECT_EQ(decoded.output, "");
+}
+
+TEST_F(EncryptedPayloadTest, EachBadPayloadReportsOnce) {
+    const EncryptedCase& c = fixture("last_block_all_zero");
+    testing::internal::CaptureStdout();
+    decodeModelPayload(c.ciphertext, c.size);
+    decodeModelPayload(c.ciphertext, c.size);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string(kDiagnostic) + kDiagnostic);
+}
+
+#ifndef _WIN32
+// The line must reach file descriptor 1 during the call, not sit in stdio's
+// buffer (fully buffered when stdout is a pipe, as under ctest or a launcher
+// that collects the game's output).
+TEST_F(EncryptedPayloadTest, DiagnosticIsFlushedBeforeReturning) {
+    const EncryptedCase& c = fixture("letter_then_zeros");
+    std::fflush(stdout);
+    std::FILE* sink = std::tmpfile();
+    ASSERT_NE(sink, nullptr);
+    const int savedStdout = dup(STDOUT_FILENO);
+    ASSERT_GE(savedStdout, 0);
+    ASSERT_GE(dup2(fileno(sink), STDOUT_FILENO), 0);
+
+    decodeModelPayload(c.ciphertext, c.size);
+
+    struct stat info {};
+    fstat(fileno(sink), &info);
+    std::string written(static_cast<std::size_t>(info.st_size), '\0');
+    const ssize_t got = pread(fileno(sink), &written[0], written.size(), 0);
+    std::fflush(stdout);
+    dup2(savedStdout, STDOUT_FILENO);
+    close(savedStdout);
+    std::fclose(sink);
+    EXPECT_EQ(got, static_cast<ssize_t>(written.size()));
+    EXPECT_EQ(written, kDiagnostic);
+}
+#endif
+
+TEST(ModelPayloadTest, EmptyInputGivesNothing) {
+    const Decoded decoded = decodeCapturingStdout(nullptr, 0);
+    EXPECT_TRUE(decoded.plaintext.empty());
+    EXPECT_EQ(decoded.output, "");
+}
+
+TEST(ModelPayloadTest, PartialBlockSizesGiveNothing) {
+    // Whatever the bytes, a payload that is not whole blocks is not decoded.
+    std::vector<std::uint8_t> bytes(80);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 37);
+    for (std::size_t size : {1u, 15u, 17u, 31u, 33u, 79u}) {
+        SCOPED_TRACE(size);
+        const Decoded decoded = decodeCapturingStdout(bytes.data(), size);
+        EXPECT_TRUE(decoded.plaintext.empty());
+        EXPECT_EQ(decoded.output, "");
+    }
+}
+
+}  // namespace
+}  // namespace tarnwick
