@@ -69,7 +69,8 @@ int main(int argc, char** argv) {
             continue;
         }
         const unsigned char* address = reinterpret_cast<const unsigned char*>(found[i]);
-        if (address < base || address >= end) fail("entry point outside the image", kEntryPoints[i]);
+        if (address < base || address >= end)
+            fail("entry point outside the image", kEntryPoints[i]);
         for (int j = 0; j < i; ++j) {
             if (found[j] == found[i]) fail("entry point shares its address", kEntryPoints[i]);
         }

@@ -12,6 +12,9 @@ EXPORT std::size_t tarnwick_debug_length(const char* text) { return std::string(
 EXPORT void Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_autoLogin() {}
 EXPORT void Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_signIn() {}
 EXPORT void Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_signOut() {}
-EXPORT void Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_getAvailableCosmetics() {}
-EXPORT void Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_saveConfiguration() {}
-EXPORT void Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_getPlayerSkinInfo() {}
+EXPORT void
+Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_getAvailableCosmetics() {}
+EXPORT void
+Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_saveConfiguration() {}
+EXPORT void
+Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_getPlayerSkinInfo() {}
