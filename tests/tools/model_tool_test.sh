@@ -1,0 +1,232 @@
+#!/usr/bin/env bash
+# Drives tarnwick-model through its command line.
+# Usage: model_tool_test.sh GROUP TOOL BUILD_KEY
+#   GROUP cli      round trips, --key, refusals, exit codes (the tool alone)
+#   GROUP openssl  cross-checks against the openssl command; exits 77 (skip)
+#                  when that command is not installed
+set -uo pipefail
+group=$1 tool=$2 key=$3
+other_key=000102030405060708090a0b0c0d0e0f
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+# run STATUS ARGS...: runs the tool, expecting exit STATUS; its output is in
+# $work/out and $work/err.
+run() {
+  local expected=$1
+  shift
+  local status=0
+  "$tool" "$@" >"$work/out" 2>"$work/err" || status=$?
+  if [[ $status -ne $expected ]]; then
+    fail "tarnwick-model $* exited $status, expected $expected; stderr: $(cat "$work/err")"
+    return 1
+  fi
+}
+err_has() {
+  grep -qF -- "$1" "$work/err" || fail "stderr lacks '$1': $(cat "$work/err")"
+}
+stdout_empty() {
+  [[ ! -s $work/out ]] || fail "$1: standard output is not empty: $(head -c 200 "$work/out")"
+}
+same() {
+  cmp -s "$1" "$2" || fail "$3: $1 and $2 differ"
+}
+
+# The sample texts, none holding a zero byte.
+texts=$work/texts
+mkdir -p "$texts"
+printf '{}' >"$texts/small"
+printf 'abcdefghijklmno' >"$texts/len15"
+printf '0123456789abcdef' >"$texts/len16"
+printf '{"a":[1,2,3,4,5],"b":"01234567"}' >"$texts/len32"
+: >"$texts/empty"
+printf '{"name":"Zo\xc3\xab \xe2\x9c\x93 \xf0\x9f\x98\x80","v":1}' >"$texts/utf8"
+printf 'ends in a marker\x80' >"$texts/marker_last"     # 17 bytes, last one 0x80
+printf 'fifteen bytes \x80' >"$texts/marker_fills"       # 15 bytes: 0x80 0x80 fills the block
+all_bytes=""
+for b in $(seq 1 255); do all_bytes+=$(printf '\\x%02x' "$b"); done
+printf "$all_bytes" >"$texts/all_bytes"
+head -c 300000 /dev/urandom | tr -d '\000' | head -c 100000 >"$texts/random"
+
+# padded TEXT OUT: the text, 0x80, zeros up to a whole block.
+padded() {
+  local size
+  size=$(stat -c %s "$1")
+  { cat "$1"; printf '\x80'; head -c $((15 - size % 16)) /dev/zero; } >"$2"
+}
+
+cli_tests() {
+  local t text size
+
+  # Round trips under the build's key: to a file and to standard output.
+  for text in "$texts"/*; do
+    t=$(basename "$text")
+    run 0 seal "$text" "$work/$t.enc" || continue
+    size=$(stat -c %s "$text")
+    [[ $(stat -c %s "$work/$t.enc") -eq $(((size / 16 + 1) * 16)) ]] ||
+      fail "$t: sealed size $(stat -c %s "$work/$t.enc") for a $size-byte text"
+    run 0 open "$work/$t.enc" "$work/$t.out" && same "$text" "$work/$t.out" "$t round trip"
+    [[ -s $work/out ]] && fail "$t: open with OUT wrote to standard output"
+    run 0 open "$work/$t.enc" && same "$text" "$work/out" "$t round trip to stdout"
+    [[ -s $work/err ]] && fail "$t: unexpected message: $(cat "$work/err")"
+  done
+
+  # The build key given explicitly seals the same bytes as the default: the
+  # tool's default key is the one CMake configured.
+  run 0 seal "$texts/utf8" "$work/explicit.enc" --key "$key"
+  same "$work/utf8.enc" "$work/explicit.enc" "default key against --key $key"
+
+  # Another key: round trip, and the build key then finds no marker.
+  run 0 seal --key "$other_key" "$texts/utf8" "$work/other.enc"
+  cmp -s "$work/utf8.enc" "$work/other.enc" && fail "--key $other_key sealed as the build key"
+  run 0 open "$work/other.enc" "$work/other.out" "--key=${other_key^^}" &&
+    same "$texts/utf8" "$work/other.out" "--key round trip"
+  rm -f "$work/other.out"
+  run 1 open "$work/other.enc" "$work/other.out"
+  err_has "$work/other.enc: padding error"
+  [[ -e $work/other.out ]] && fail "a failed open created its output file"
+  run 1 open "$work/other.enc"
+  stdout_empty "padding error"
+  run 1 open "$work/utf8.enc" --key "$other_key"
+  err_has "padding error"
+
+  # A damaged last block is a padding error too.
+  cp "$work/len32.enc" "$work/damaged.enc"
+  printf '\x55' | dd of="$work/damaged.enc" bs=1 seek=40 conv=notrunc status=none
+  run 1 open "$work/damaged.enc"
+  err_has "padding error"
+  stdout_empty "damaged file"
+
+  # Zero bytes are refused, naming the file and the offset; nothing is written.
+  printf 'abcde\0fgh' >"$work/zero5.json"
+  run 1 seal "$work/zero5.json" "$work/zero5.enc"
+  err_has "$work/zero5.json: zero byte at offset 5"
+  [[ -e $work/zero5.enc ]] && fail "a refused seal wrote its output"
+  printf '\0' >"$work/zero0.json"
+  run 1 seal "$work/zero0.json" "$work/zero0.enc"
+  err_has "zero byte at offset 0"
+
+  # Lengths that are not whole blocks, and an empty file.
+  head -c 31 "$work/len32.enc" >"$work/short.enc"
+  run 1 open "$work/short.enc"
+  err_has "$work/short.enc: length 31 is not a multiple of 16"
+  stdout_empty "short file"
+  { cat "$work/small.enc"; printf 'x'; } >"$work/long.enc"
+  run 1 open "$work/long.enc"
+  err_has "length 17 is not a multiple of 16"
+  : >"$work/empty.enc"
+  run 1 open "$work/empty.enc"
+  err_has "$work/empty.enc: empty file"
+
+  # Files that cannot be read or written.
+  run 3 seal "$work/missing.json" "$work/x.enc"
+  err_has "$work/missing.json: cannot open"
+  run 3 open "$work/missing.enc"
+  err_has "$work/missing.enc: cannot open"
+  run 3 seal "$texts/small" "$work/no/such/dir/x.enc"
+  err_has "$work/no/such/dir/x.enc: cannot create"
+  run 3 open "$work"
+  err_has "$work: cannot read"
+
+  # Usage errors.
+  run 2
+  run 2 pack "$texts/small" "$work/x.enc"
+  err_has "unknown command 'pack'"
+  run 2 seal "$texts/small"
+  run 2 seal "$texts/small" "$work/a" "$work/b"
+  run 2 open "$work/small.enc" "$work/a" "$work/b"
+  run 2 open "$work/small.enc" --key 0123
+  err_has "--key needs 32 hex digits"
+  run 2 open "$work/small.enc" --key 000102030405060708090a0b0c0d0e0g
+  run 2 open "$work/small.enc" --key
+  run 2 open "$work/small.enc" --verbose
+  err_has "unknown option '--verbose'"
+  stdout_empty "usage error"
+
+  run 0 --help
+  grep -q "seal IN.json OUT.enc" "$work/out" || fail "--help does not show the seal usage"
+  grep -q "development key" "$work/out" ||
+    [[ $key != 7461726e7769636b2d6465762d6b6579 ]] || fail "--help does not name the dev key"
+}
+
+openssl_tests() {
+  if ! command -v openssl >/dev/null; then
+    echo "openssl is not installed: skipping the cross-checks"
+    exit 77
+  fi
+  local t text
+
+  # What the tool seals, openssl decrypts to the padded text; what openssl
+  # encrypts, the tool opens.
+  for text in "$texts"/*; do
+    t=$(basename "$text")
+    padded "$text" "$work/$t.padded"
+    run 0 seal "$text" "$work/$t.enc" || continue
+    openssl enc -d -aes-128-ecb -K "$key" -nopad -in "$work/$t.enc" -out "$work/$t.dec" ||
+      fail "$t: openssl could not decrypt"
+    same "$work/$t.padded" "$work/$t.dec" "$t: openssl decryption"
+
+    openssl enc -e -aes-128-ecb -K "$key" -nopad -in "$work/$t.padded" -out "$work/$t.ossl"
+    same "$work/$t.enc" "$work/$t.ossl" "$t: openssl encryption"
+  done
+  run 0 seal "$texts/len32" "$work/other.enc" --key "$other_key"
+  openssl enc -d -aes-128-ecb -K "$other_key" -nopad -in "$work/other.enc" -out "$work/other.dec"
+  same "$work/len32.padded" "$work/other.dec" "--key sealing, openssl decryption"
+
+  # seal_blocks NAME KEY: encrypts $work/NAME.blocks into $work/NAME.enc.
+  seal_blocks() {
+    openssl enc -e -aes-128-ecb -K "$2" -nopad -in "$work/$1.blocks" -out "$work/$1.enc"
+  }
+
+  # A last block whose final non-zero byte is 0x81: a padding error, and the
+  # library's own padding line must not reach standard output.
+  printf 'first-block-ok!!lost\x81\0\0\0\0\0\0\0\0\0\0\0' >"$work/bad.blocks"
+  seal_blocks bad "$key"
+  run 1 open "$work/bad.enc"
+  err_has "$work/bad.enc: padding error"
+  stdout_empty "bad marker"
+  # A 0x80 that is not the last non-zero byte is no marker either.
+  printf 'x\x80y\0\0\0\0\0\0\0\0\0\0\0\0\0' >"$work/early.blocks"
+  seal_blocks early "$key"
+  run 1 open "$work/early.enc"
+  err_has "padding error"
+
+  # Zero bytes in the text: reported with their offset, and the text comes
+  # out as the library decodes it, under the build key (the library's
+  # decoder) and under --key (the tool's own loop) alike.
+  printf 'ab\0xy\0\0\0\0\0\0\0\0\0\0\0cdefghijklmnopqrs\x80\0\0\0\0\0\0\0\0\0\0\0\0\0\0' \
+    >"$work/inner.blocks"
+  printf 'tu\0v\x80\0\0\0\0\0\0\0\0\0\0\0' >"$work/last.blocks"
+  for k in "$key" "$other_key"; do
+    seal_blocks inner "$k"
+    run 0 open "$work/inner.enc" --key "$k"
+    err_has "$work/inner.enc: warning: zero byte at offset 2"
+    [[ $(cat "$work/out") == abcdefghijklmnopqrs ]] ||
+      fail "inner zero byte, key $k: opened to '$(cat "$work/out")'"
+    seal_blocks last "$k"
+    run 0 open "$work/last.enc" "$work/last.out" --key "$k"
+    err_has "warning: zero byte at offset 2"
+    printf 'tu\0v' | cmp -s - "$work/last.out" || fail "last-block zero byte, key $k"
+  done
+}
+
+case $group in
+  cli) cli_tests ;;
+  openssl) openssl_tests ;;
+  *)
+    echo "unknown group $group" >&2
+    exit 2
+    ;;
+esac
+
+if ((failures > 0)); then
+  echo "$failures check(s) failed" >&2
+  exit 1
+fi
+echo "all $group checks passed"

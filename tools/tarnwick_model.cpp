@@ -1,0 +1,337 @@
+// tarnwick-model: turns a model text into the encrypted file the service
+// serves (seal), and such a file back into its text (open).
+//
+// A model file is AES-128-ECB over the text followed by a 0x80 marker and zero
+// bytes up to a whole 16-byte block. Sealing encrypts with OpenSSL; opening
+// under the build's key goes through the library's own decoder, so the text
+// `open` writes is the text the game is handed.
+#include <openssl/evp.h>
+
+#include <array>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "aes.h"
+#include "model_key.h"
+#include "model_payload.h"
+
+namespace {
+
+// Exit status, also listed in --help.
+enum Exit : int {
+    kOk = 0,
+    kBadInput = 1,   // the input was refused: zero byte, bad length, padding error, too large
+    kUsage = 2,      // bad command line or --key
+    kFileError = 3,  // a file could not be read or written
+    kCipherError = 4,
+};
+
+constexpr std::size_t kBlock = 16;
+constexpr std::uint8_t kMarker = 0x80;
+// The decoder takes files below 2 GiB.
+constexpr std::size_t kMaxFileSize = (std::size_t{1} << 31) - kBlock;
+
+using Key = std::array<std::uint8_t, 16>;
+using Bytes = std::vector<std::uint8_t>;
+
+const char kProgram[] = "tarnwick-model";
+
+// The development key, "tarnwick-dev-key", to tell --help which key the build carries.
+const Key kDevKey = {'t', 'a', 'r', 'n', 'w', 'i', 'c', 'k',
+                     '-', 'd', 'e', 'v', '-', 'k', 'e', 'y'};
+
+// The key the library was built with.
+Key buildKey() {
+    const std::uint32_t words[4] = {tarnwick::kModelKeyWord0, tarnwick::kModelKeyWord1,
+                                    tarnwick::kModelKeyWord2, tarnwick::kModelKeyWord3};
+    Key key;
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        key[i] = static_cast<std::uint8_t>(words[i / 4] >> (8 * (i % 4)));
+    }
+    return key;
+}
+
+void printHelp() {
+    const bool devKey = buildKey() == kDevKey;
+    std::printf(
+        "Usage:\n"
+        "  %s seal IN.json OUT.enc [--key HEX]\n"
+        "  %s open IN.enc [OUT.json] [--key HEX]\n"
+        "\n"
+        "seal  Encrypts the model text in IN.json into OUT.enc, the form the service\n"
+        "      serves models in: the text, a 0x80 byte and zero bytes up to a whole\n"
+        "      16-byte block (a whole block of padding when the text fills its last\n"
+        "      block), under AES-128-ECB. The text must not hold a zero byte.\n"
+        "open  Decrypts IN.enc with the library's decoder and writes the model text\n"
+        "      to OUT.json, or to standard output when OUT.json is left out (the text\n"
+        "      only, no line break added). A missing padding marker, which is what a\n"
+        "      wrong key or a damaged file gives, is an error. A zero byte in the\n"
+        "      text is reported on standard error: the game would see the text cut.\n"
+        "\n"
+        "Key:  By default the model key this build of the library carries, set when\n"
+        "      configuring with -DTARNWICK_MODEL_KEY=<32 hex digits>. This build\n"
+        "      carries %s.\n"
+        "      --key HEX (or --key=HEX) uses another key: 32 hex digits, the key\n"
+        "      bytes in order.\n"
+        "\n"
+        "Exit status: 0 done; 1 the input was refused (zero byte in the text, file\n"
+        "length not a multiple of 16, padding error, too large); 2 usage error;\n"
+        "3 a file could not be read or written; 4 the encryption failed.\n",
+        kProgram, kProgram,
+        devKey ? "the development key (\"tarnwick-dev-key\")" : "a configured key");
+}
+
+int usageError(const std::string& message) {
+    std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", kProgram, message.c_str(), kProgram);
+    return kUsage;
+}
+
+// Prints "tarnwick-model: FILE: message" to standard error.
+void fileMessage(const std::string& file, const std::string& message) {
+    std::fprintf(stderr, "%s: %s: %s\n", kProgram, file.c_str(), message.c_str());
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool parseKey(const std::string& hex, Key& key) {
+    if (hex.size() != 2 * key.size()) return false;
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        const int high = hexDigit(hex[2 * i]);
+        const int low = hexDigit(hex[2 * i + 1]);
+        if (high < 0 || low < 0) return false;
+        key[i] = static_cast<std::uint8_t>(high << 4 | low);
+    }
+    return true;
+}
+
+bool readFile(const std::string& path, Bytes& data) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        fileMessage(path, std::string("cannot open: ") + std::strerror(errno));
+        return false;
+    }
+    data.clear();
+    std::uint8_t chunk[65536];
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+        data.insert(data.end(), chunk, chunk + n);
+    }
+    const bool failed = std::ferror(file) != 0;
+    const int error = errno;
+    std::fclose(file);
+    if (failed) {
+        fileMessage(path, std::string("cannot read: ") + std::strerror(error));
+        return false;
+    }
+    return true;
+}
+
+// Writes `data` to `path`, or to standard output when `path` is empty. A file
+// that could not be written completely is removed again.
+bool writeOutput(const std::string& path, const Bytes& data) {
+    if (path.empty()) {
+        const bool written = std::fwrite(data.data(), 1, data.size(), stdout) == data.size();
+        if (std::fflush(stdout) != 0 || !written) {
+            fileMessage("standard output", std::string("cannot write: ") + std::strerror(errno));
+            return false;
+        }
+        return true;
+    }
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        fileMessage(path, std::string("cannot create: ") + std::strerror(errno));
+        return false;
+    }
+    bool ok = std::fwrite(data.data(), 1, data.size(), file) == data.size();
+    int error = errno;
+    if (std::fclose(file) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (!ok) {
+        fileMessage(path, std::string("cannot write: ") + std::strerror(error));
+        std::remove(path.c_str());
+    }
+    return ok;
+}
+
+struct CipherContextFree {
+    void operator()(EVP_CIPHER_CTX* context) const { EVP_CIPHER_CTX_free(context); }
+};
+
+// AES-128-ECB over whole blocks, no padding added.
+bool encryptBlocks(const Bytes& plain, const Key& key, Bytes& sealed) {
+    std::unique_ptr<EVP_CIPHER_CTX, CipherContextFree> context(EVP_CIPHER_CTX_new());
+    sealed.assign(plain.size() + kBlock, 0);
+    int written = 0;
+    int final = 0;
+    const bool ok =
+        context != nullptr &&
+        EVP_EncryptInit_ex(context.get(), EVP_aes_128_ecb(), nullptr, key.data(), nullptr) == 1 &&
+        EVP_CIPHER_CTX_set_padding(context.get(), 0) == 1 &&
+        EVP_EncryptUpdate(context.get(), sealed.data(), &written, plain.data(),
+                          static_cast<int>(plain.size())) == 1 &&
+        EVP_EncryptFinal_ex(context.get(), sealed.data() + written, &final) == 1;
+    if (!ok || static_cast<std::size_t>(written) + final != plain.size()) return false;
+    sealed.resize(plain.size());
+    return true;
+}
+
+int sealModel(const std::string& in, const std::string& out, const Key& key) {
+    Bytes text;
+    if (!readFile(in, text)) return kFileError;
+    if (const void* zero = std::memchr(text.data(), 0, text.size())) {
+        const std::size_t offset = static_cast<const std::uint8_t*>(zero) - text.data();
+        fileMessage(in, "zero byte at offset " + std::to_string(offset) +
+                            ": a model text cannot hold zero bytes (the library would cut the "
+                            "text there); nothing written");
+        return kBadInput;
+    }
+    if (text.size() >= kMaxFileSize) {
+        fileMessage(in, "too large for a model file (" + std::to_string(text.size()) +
+                            " bytes, the library takes below 2 GiB)");
+        return kBadInput;
+    }
+
+    // The marker, then zeros to the end of its block.
+    Bytes padded = text;
+    padded.push_back(kMarker);
+    padded.resize((padded.size() + kBlock - 1) / kBlock * kBlock, 0);
+
+    Bytes sealed;
+    if (!encryptBlocks(padded, key, sealed)) {
+        fileMessage(in, "encryption with OpenSSL failed");
+        return kCipherError;
+    }
+    return writeOutput(out, sealed) ? kOk : kFileError;
+}
+
+// Position of the padding marker in the last block, following the decoder:
+// the first non-zero byte searching from byte 15 down to byte 1, else byte 0.
+// -1 when that byte is not the marker.
+int markerPosition(const std::uint8_t* lastBlock) {
+    std::size_t j = kBlock - 1;
+    while (j > 0 && lastBlock[j] == 0) --j;
+    return lastBlock[j] == kMarker ? static_cast<int>(j) : -1;
+}
+
+int openModel(const std::string& in, const std::string& out, const Key& key, bool usingBuildKey) {
+    Bytes data;
+    if (!readFile(in, data)) return kFileError;
+    if (data.empty()) {
+        fileMessage(in, "empty file: a model file holds at least one 16-byte block");
+        return kBadInput;
+    }
+    if (data.size() % kBlock != 0) {
+        fileMessage(in, "length " + std::to_string(data.size()) +
+                            " is not a multiple of 16: a damaged file or not a model file");
+        return kBadInput;
+    }
+    if (data.size() > kMaxFileSize) {
+        fileMessage(in, "too large for a model file (the library takes below 2 GiB)");
+        return kBadInput;
+    }
+
+    // Decrypted here as well as by the library: the padding and zero-byte checks
+    // need the plain blocks, and a missing marker must be caught before the
+    // library's decoder prints its own line on standard output.
+    tarnwick::AesDecryptSchedule schedule;
+    tarnwick::aesPrepareDecryptSchedule(key.data(), schedule);
+    Bytes plain(data.size());
+    for (std::size_t i = 0; i < data.size(); i += kBlock) {
+        tarnwick::aesDecryptBlock(&data[i], schedule, &plain[i]);
+    }
+    const std::size_t lastBlock = data.size() - kBlock;
+    const int marker = markerPosition(&plain[lastBlock]);
+    if (marker < 0) {
+        fileMessage(in,
+                    "padding error: the last block holds no 0x80 marker (wrong key, or a "
+                    "damaged file)");
+        return kBadInput;
+    }
+
+    const std::size_t textEnd = lastBlock + static_cast<std::size_t>(marker);
+    if (const void* zero = std::memchr(plain.data(), 0, textEnd)) {
+        const std::size_t offset = static_cast<const std::uint8_t*>(zero) - plain.data();
+        std::fprintf(stderr,
+                     "%s: %s: warning: zero byte at offset %zu of the text: the library skips "
+                     "what follows it in its block, so the game would see the text cut\n",
+                     kProgram, in.c_str(), offset);
+    }
+
+    Bytes text;
+    if (usingBuildKey) {
+        text = tarnwick::decodeModelPayload(data.data(), data.size());
+    } else {
+        // The decoder only knows the build's key; the same block rules, applied
+        // to the blocks decrypted above.
+        for (std::size_t i = 0; i < lastBlock; i += kBlock) {
+            const void* zero = std::memchr(&plain[i], 0, kBlock);
+            const std::size_t n =
+                zero == nullptr ? kBlock : static_cast<const std::uint8_t*>(zero) - &plain[i];
+            text.insert(text.end(), &plain[i], &plain[i] + n);
+        }
+        text.insert(text.end(), plain.begin() + lastBlock, plain.begin() + textEnd);
+    }
+    return writeOutput(out, text) ? kOk : kFileError;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> operands;
+    std::string keyHex;
+    bool haveKey = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            printHelp();
+            return kOk;
+        }
+        if (arg == "--key") {
+            if (i + 1 == argc) return usageError("--key needs a value");
+            keyHex = argv[++i];
+            haveKey = true;
+        } else if (arg.rfind("--key=", 0) == 0) {
+            keyHex = arg.substr(6);
+            haveKey = true;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return usageError("unknown option '" + arg + "'");
+        } else {
+            operands.push_back(arg);
+        }
+    }
+
+    Key key = buildKey();
+    if (haveKey && !parseKey(keyHex, key)) {
+        return usageError("--key needs 32 hex digits (16 key bytes), got " +
+                          std::to_string(keyHex.size()) + " characters" +
+                          (keyHex.size() == 32 ? " that are not all hex digits" : ""));
+    }
+
+    if (operands.empty()) return usageError("no command given (seal or open)");
+    const std::string& command = operands[0];
+    if (command == "seal") {
+        if (operands.size() != 3) return usageError("seal takes IN.json and OUT.enc");
+        return sealModel(operands[1], operands[2], key);
+    }
+    if (command == "open") {
+        if (operands.size() != 2 && operands.size() != 3) {
+            return usageError("open takes IN.enc and, optionally, OUT.json");
+        }
+        return openModel(operands[1], operands.size() == 3 ? operands[2] : std::string(), key,
+                         !haveKey);
+    }
+    return usageError("unknown command '" + command + "' (seal or open)");
+}
