@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The Windows x86-64 DLL. Cross-builds tarnwick.dll with MinGW-w64, checks
-# its export and import tables, loads it under wine, and runs the crypto
-# unit tests, cross-built for Windows, under wine. Run from anywhere; needs
-# the packages scripts/deps.sh installs. Everything goes into build-win/.
+# its export and import tables, loads it under wine and calls entry points
+# through a stand-in JNIEnv, and runs the crypto unit tests, cross-built for
+# Windows, under wine. The checkers are also shown a deliberately wrong DLL,
+# which they must reject. Run from anywhere; needs the packages
+# scripts/deps.sh installs. Everything goes into build-win/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
@@ -50,8 +52,26 @@ echo "-- checking its export and import tables"
 bash tests/windows/check_dll.sh "$dll"
 
 echo "-- building the loader and the DLLs the checks must reject"
+# The loader calls entry points through a stand-in JNIEnv, so it needs jni.h:
+# the same JDK headers the toolchain file picks (JAVA_HOME, javac on PATH,
+# default-java), with our Windows jni_md.h first.
+jdk_include=""
+javac_path=$(command -v javac || true)
+for candidate in ${JAVA_HOME:+"$JAVA_HOME/include"} \
+    ${javac_path:+"$(dirname "$(dirname "$(readlink -f "$javac_path")")")/include"} \
+    /usr/lib/jvm/default-java/include; do
+  if [[ -f "$candidate/jni.h" ]]; then
+    jdk_include=$candidate
+    break
+  fi
+done
+if [[ -z "$jdk_include" ]]; then
+  echo "FAIL: no JDK include directory with jni.h found (set JAVA_HOME)" >&2
+  exit 1
+fi
 mkdir -p "$tools_dir"
 "$cxx" -std=c++17 -O2 -Wall -Wextra -static -s \
+  -isystem cmake/win-jni -isystem "$jdk_include" \
   -o "$tools_dir/load_dll.exe" tests/windows/load_dll.cpp
 # Shared libstdc++, not stripped: import and strip checks must fail too.
 "$cxx" -std=c++17 -O2 -shared -static-libgcc \
@@ -122,8 +142,10 @@ expect_rejection "load_dll.exe" "$log" \
   timeout 120 wine "$tools_dir/load_dll.exe" "$(windows_path "$tools_dir/wrong_exports_static.dll")"
 expect_in_log "load_dll.exe" "$log" \
   "entry point not found: $missing_mesh" \
-  "must not be exported: JNI_OnLoad"
-echo "load_dll.exe rejects a DLL with the wrong exports, as it must"
+  "must not be exported: JNI_OnLoad" \
+  "called JNI function table slot 4" \
+  'expected one java/lang/NullPointerException("completion is null"), got 0 throw(s)'
+echo "load_dll.exe rejects a DLL with the wrong exports and behaviour, as it must"
 
 echo "-- running the crypto unit tests under wine"
 ctest --test-dir "$crypto_dir" --output-on-failure --no-tests=error --timeout 300 -j "$jobs"
