@@ -1,0 +1,220 @@
+package tarnwick.bench;
+
+import com.sun.net.httpserver.HttpServer;
+import java.io.OutputStream;
+import java.net.InetAddress;
+import java.net.InetSocketAddress;
+import java.net.http.HttpClient;
+import java.net.http.HttpResponse;
+import java.util.Arrays;
+import java.util.Random;
+import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.Executors;
+import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicReference;
+import java.util.function.BiConsumer;
+import javax.crypto.Cipher;
+import javax.crypto.spec.SecretKeySpec;
+import vardel.tarnwick.api.client.model.Mesh;
+import vardel.tarnwick.api.client.online.TarnwickServerConnectionHelper;
+
+/**
+ * The library against plain Java, in one JVM, on a loopback server:
+ * loadRemoteMesh of a large model and signIn round trips. Runs alternate
+ * between the two sides and medians are reported.
+ *
+ * Usage: Bench [mesh|signin|memory] (system properties tarnwick.library and
+ * tarnwick.modelKey as for the tests; bench.modelBytes sets the model size).
+ */
+public final class Bench {
+    private static final int MODEL_BYTES = Integer.getInteger("bench.modelBytes", 8 << 20);
+
+    public static void main(String[] args) throws Exception {
+        // Without TCP_NODELAY every small answer waits out the peer's delayed ACK.
+        System.setProperty("sun.net.httpserver.nodelay", "true");
+        String what = args.length > 0 ? args[0] : "all";
+        byte[] key = key(System.getProperty("tarnwick.modelKey"));
+        byte[] text = randomText(MODEL_BYTES);
+        byte[] sealed = seal(key, text);
+
+        HttpServer server = HttpServer.create(new InetSocketAddress(InetAddress.getLoopbackAddress(), 0), 0);
+        // Small writes: a single large write would make the JDK copy the whole
+        // model into a temporary native buffer, which the memory figure would count.
+        server.createContext("/models/", exchange -> {
+            exchange.sendResponseHeaders(200, sealed.length);
+            try (OutputStream out = exchange.getResponseBody()) {
+                for (int at = 0; at < sealed.length; at += 64 * 1024) {
+                    out.write(sealed, at, Math.min(64 * 1024, sealed.length - at));
+                }
+            }
+        });
+        server.createContext("/login_code", exchange -> {
+            byte[] body = "{\"access_token\":\"a\",\"refresh_token\":\"r\"}".getBytes();
+            exchange.sendResponseHeaders(200, body.length);
+            try (OutputStream out = exchange.getResponseBody()) {
+                out.write(body);
+            }
+        });
+        server.setExecutor(Executors.newFixedThreadPool(2));
+        server.start();
+        String base = "http://127.0.0.1:" + server.getAddress().getPort();
+        HttpClient client = HttpClient.newBuilder().version(HttpClient.Version.HTTP_1_1).build();
+        TarnwickServerConnectionHelper.HTTP_CLIENT = client;
+
+        try {
+            if (what.equals("memory")) {
+                // One load, for the native peak measured around it.
+                check(text, loadNative(base));
+                return;
+            }
+            if (what.equals("memory-java")) {
+                // The same load in plain Java: what the JVM itself holds natively.
+                timeJava(client, key, base, text);
+                return;
+            }
+            if (what.equals("all") || what.equals("mesh")) {
+                meshBench(client, key, base, text);
+            }
+            if (what.equals("all") || what.equals("signin")) {
+                signInBench(client, base);
+            }
+        } finally {
+            server.stop(0);
+            System.exit(0);
+        }
+    }
+
+    private static void meshBench(HttpClient client, byte[] key, String base, byte[] text) throws Exception {
+        int warmup = 5;
+        int rounds = Integer.getInteger("bench.rounds", 21);
+        long[] nativeTimes = new long[rounds];
+        long[] javaTimes = new long[rounds];
+        for (int i = -warmup; i < rounds; i++) {
+            // Alternate which side goes first so neither always runs warm.
+            boolean nativeFirst = (i & 1) == 0;
+            long a = nativeFirst ? timeNative(base, text) : timeJava(client, key, base, text);
+            long b = nativeFirst ? timeJava(client, key, base, text) : timeNative(base, text);
+            if (i >= 0) {
+                nativeTimes[i] = nativeFirst ? a : b;
+                javaTimes[i] = nativeFirst ? b : a;
+            }
+        }
+        double n = median(nativeTimes) / 1e6;
+        double j = median(javaTimes) / 1e6;
+        System.out.printf("loadRemoteMesh %d MiB model: library %.1f ms, plain Java %.1f ms (medians of %d), ratio %.2f%n",
+                MODEL_BYTES >> 20, n, j, rounds, n / j);
+    }
+
+    private static long timeNative(String base, byte[] text) {
+        long start = System.nanoTime();
+        Mesh mesh = loadNative(base);
+        long elapsed = System.nanoTime() - start;
+        check(text, mesh);
+        return elapsed;
+    }
+
+    private static long timeJava(HttpClient client, byte[] key, String base, byte[] text) throws Exception {
+        AtomicReference<Mesh> result = new AtomicReference<>();
+        long start = System.nanoTime();
+        JavaPeers.loadRemoteMesh(client, key, base, "model", (mesh, failure) -> result.set(mesh));
+        long elapsed = System.nanoTime() - start;
+        check(text, result.get());
+        return elapsed;
+    }
+
+    private static Mesh loadNative(String base) {
+        AtomicReference<Mesh> result = new AtomicReference<>();
+        AtomicReference<Throwable> failure = new AtomicReference<>();
+        TarnwickServerConnectionHelper.loadRemoteMesh(base, "model", (mesh, t) -> {
+            result.set(mesh);
+            failure.set(t);
+        });
+        if (failure.get() != null) {
+            throw new IllegalStateException(failure.get());
+        }
+        return result.get();
+    }
+
+    private static void check(byte[] expected, Mesh mesh) {
+        if (mesh == null || !Arrays.equals(expected, mesh.source())) {
+            throw new IllegalStateException("the model did not load intact");
+        }
+    }
+
+    private static void signInBench(HttpClient client, String base) throws Exception {
+        int batch = 200;
+        int rounds = Integer.getInteger("bench.rounds", 21);
+        long[] nativeTimes = new long[rounds];
+        long[] javaTimes = new long[rounds];
+        for (int i = -3; i < rounds; i++) {
+            boolean nativeFirst = (i & 1) == 0;
+            long a = signInBatch(client, base, batch, nativeFirst);
+            long b = signInBatch(client, base, batch, !nativeFirst);
+            if (i >= 0) {
+                nativeTimes[i] = nativeFirst ? a : b;
+                javaTimes[i] = nativeFirst ? b : a;
+            }
+        }
+        double n = median(nativeTimes) / 1e3 / batch;
+        double j = median(javaTimes) / 1e3 / batch;
+        System.out.printf("signIn round trip: library %.1f us, plain Java %.1f us (medians of %d batches of %d), ratio %.3f%n",
+                n, j, rounds, batch, n / j);
+    }
+
+    /** Time for `count` sequential round trips, each waiting for its completion. */
+    private static long signInBatch(HttpClient client, String base, int count, boolean useNative)
+            throws Exception {
+        long start = System.nanoTime();
+        for (int k = 0; k < count; k++) {
+            CountDownLatch done = new CountDownLatch(1);
+            BiConsumer<HttpResponse<String>, Throwable> completion = (response, failure) -> {
+                if (failure != null || response.statusCode() != 200) {
+                    throw new IllegalStateException("sign-in failed: " + failure);
+                }
+                done.countDown();
+            };
+            if (useNative) {
+                TarnwickServerConnectionHelper.signIn(base, "uuid", "code", completion);
+            } else {
+                JavaPeers.signIn(client, base, "uuid", "code", completion);
+            }
+            if (!done.await(10, TimeUnit.SECONDS)) {
+                throw new IllegalStateException("sign-in timed out");
+            }
+        }
+        return System.nanoTime() - start;
+    }
+
+    private static double median(long[] values) {
+        long[] sorted = values.clone();
+        Arrays.sort(sorted);
+        int n = sorted.length;
+        return n % 2 == 1 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2.0;
+    }
+
+    /** Printable ASCII text without zero bytes, like a JSON model. */
+    private static byte[] randomText(int length) {
+        byte[] text = new byte[length];
+        Random random = new Random(1);
+        for (int i = 0; i < length; i++) {
+            text[i] = (byte) (32 + random.nextInt(95));
+        }
+        return text;
+    }
+
+    private static byte[] key(String hex) {
+        byte[] key = new byte[16];
+        for (int i = 0; i < 16; i++) {
+            key[i] = (byte) Integer.parseInt(hex.substring(2 * i, 2 * i + 2), 16);
+        }
+        return key;
+    }
+
+    private static byte[] seal(byte[] key, byte[] text) throws Exception {
+        byte[] padded = Arrays.copyOf(text, (text.length / 16 + 1) * 16);
+        padded[text.length] = (byte) 0x80;
+        Cipher cipher = Cipher.getInstance("AES/ECB/NoPadding");
+        cipher.init(Cipher.ENCRYPT_MODE, new SecretKeySpec(key, "AES"));
+        return cipher.doFinal(padded);
+    }
+}
