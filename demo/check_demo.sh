@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Runs the demo and checks that it went through all seven entry points and
+# showed what it is meant to show.
+# Usage: check_demo.sh RUN_DEMO_SCRIPT
+set -uo pipefail
+output=$(bash "$1" 2>&1)
+status=$?
+echo "$output"
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+((status == 0)) || fail "the demo exited with $status"
+for entry in signIn autoLogin getAvailableCosmetics saveConfiguration getPlayerSkinInfo \
+  loadRemoteMesh signOut; do
+  grep -qE "^\[[0-9]+\] $entry\(" <<<"$output" || fail "no call of $entry"
+done
+expect() {
+  grep -qF -- "$1" <<<"$output" || fail "the output lacks: $1"
+}
+expect "service got GET /auto_login?mc_uuid="
+expect "service got POST /member/update_cosmetic"
+expect "Content-Type: application/json"
+expect "service got GET /models/cosmetics/wings.enc"
+expect "threw       IllegalStateException: 404 no model named crown"
+expect "Padding error: 0x80 not found."
+expect "completion  Mesh(0 bytes)"
+expect "All calls ended as expected."
+lines=$(wc -l <<<"$output")
+((lines <= 60)) || fail "the output has $lines lines; it should stay short"
+
+if ((failures > 0)); then
+  exit 1
+fi
+echo "demo output checked"
