@@ -141,7 +141,8 @@ bool readFile(const std::string& path, Bytes& data) {
 // that could not be written completely is removed again.
 bool writeOutput(const std::string& path, const Bytes& data) {
     if (path.empty()) {
-        const bool written = std::fwrite(data.data(), 1, data.size(), stdout) == data.size();
+        const bool written =
+            data.empty() || std::fwrite(data.data(), 1, data.size(), stdout) == data.size();
         if (std::fflush(stdout) != 0 || !written) {
             fileMessage("standard output", std::string("cannot write: ") + std::strerror(errno));
             return false;
@@ -153,7 +154,7 @@ bool writeOutput(const std::string& path, const Bytes& data) {
         fileMessage(path, std::string("cannot create: ") + std::strerror(errno));
         return false;
     }
-    bool ok = std::fwrite(data.data(), 1, data.size(), file) == data.size();
+    bool ok = data.empty() || std::fwrite(data.data(), 1, data.size(), file) == data.size();
     int error = errno;
     if (std::fclose(file) != 0 && ok) {
         ok = false;
@@ -191,7 +192,7 @@ bool encryptBlocks(const Bytes& plain, const Key& key, Bytes& sealed) {
 int sealModel(const std::string& in, const std::string& out, const Key& key) {
     Bytes text;
     if (!readFile(in, text)) return kFileError;
-    if (const void* zero = std::memchr(text.data(), 0, text.size())) {
+    if (const void* zero = text.empty() ? nullptr : std::memchr(text.data(), 0, text.size())) {
         const std::size_t offset = static_cast<const std::uint8_t*>(zero) - text.data();
         fileMessage(in, "zero byte at offset " + std::to_string(offset) +
                             ": a model text cannot hold zero bytes (the library would cut the "
