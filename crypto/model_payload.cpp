@@ -5,27 +5,16 @@
 
 #include "aes.h"
 #include "model_key.h"
+#include "model_payload_internal.h"
 
 namespace tarnwick {
 
 const char kPaddingErrorLine[] = "Padding error: 0x80 not found.";
 
+namespace detail {
 namespace {
 
-constexpr std::size_t kBlockSize = 16;
 constexpr std::uint8_t kPaddingMarker = 0x80;
-
-// Writes the model key into `key`: each key word holds four consecutive key
-// bytes, least significant byte first. Assembled afresh on every call so the
-// key only ever lives in the caller's stack frame.
-void assembleModelKey(std::uint8_t key[16]) {
-    const std::uint32_t words[4] = {kModelKeyWord0, kModelKeyWord1, kModelKeyWord2, kModelKeyWord3};
-    for (std::size_t w = 0; w < 4; ++w) {
-        for (std::size_t b = 0; b < 4; ++b) {
-            key[4 * w + b] = static_cast<std::uint8_t>(words[w] >> (8 * b));
-        }
-    }
-}
 
 // An inner block carries text up to its first zero byte; the rest of the
 // block is filler.
@@ -34,6 +23,20 @@ void appendInnerBlock(std::vector<std::uint8_t>& plaintext, const std::uint8_t b
     const std::size_t length =
         zero == nullptr ? kBlockSize : static_cast<const std::uint8_t*>(zero) - block;
     plaintext.insert(plaintext.end(), block, block + length);
+}
+
+}  // namespace
+
+// Each key word holds four consecutive key bytes, least significant byte
+// first. Assembled afresh on every call so the key only ever lives in the
+// decoder's stack frame.
+void assembleModelKey(std::uint8_t key[16]) {
+    const std::uint32_t words[4] = {kModelKeyWord0, kModelKeyWord1, kModelKeyWord2, kModelKeyWord3};
+    for (std::size_t w = 0; w < 4; ++w) {
+        for (std::size_t b = 0; b < 4; ++b) {
+            key[4 * w + b] = static_cast<std::uint8_t>(words[w] >> (8 * b));
+        }
+    }
 }
 
 // The last block ends in a 0x80 marker followed only by zero bytes. Everything
@@ -51,9 +54,7 @@ void appendLastBlock(std::vector<std::uint8_t>& plaintext, const std::uint8_t bl
     std::fflush(stdout);
 }
 
-}  // namespace
-
-std::vector<std::uint8_t> decodeModelPayload(const std::uint8_t* data, std::size_t size) {
+std::vector<std::uint8_t> decodeModelPayloadPortable(const std::uint8_t* data, std::size_t size) {
     std::vector<std::uint8_t> plaintext;
     if (size == 0 || size % kBlockSize != 0) return plaintext;
 
@@ -78,6 +79,13 @@ std::vector<std::uint8_t> decodeModelPayload(const std::uint8_t* data, std::size
     aesDecryptBlock(block, schedule, buffer);
     appendLastBlock(plaintext, buffer);
     return plaintext;
+}
+
+}  // namespace detail
+
+std::vector<std::uint8_t> decodeModelPayload(const std::uint8_t* data, std::size_t size) {
+    if (detail::hardwareAesAvailable()) return detail::decodeModelPayloadHardware(data, size);
+    return detail::decodeModelPayloadPortable(data, size);
 }
 
 }  // namespace tarnwick

@@ -16,6 +16,7 @@
 #include <unistd.h>
 #endif
 
+#include "decoders.h"
 #include "payload_cases.h"
 #include "payload_fixtures.h"
 #include "test_util.h"
@@ -23,22 +24,15 @@
 namespace tarnwick {
 namespace {
 
+using tarnwick_test::Decoded;
+using tarnwick_test::Decoder;
 using tarnwick_test::EncryptedCase;
 using tarnwick_test::toBytes;
 
 constexpr char kDiagnostic[] = "Padding error: 0x80 not found.\n";
 
-struct Decoded {
-    std::vector<std::uint8_t> plaintext;
-    std::string output;  // what the call wrote to standard output
-};
-
 Decoded decodeCapturingStdout(const std::uint8_t* data, std::size_t size) {
-    testing::internal::CaptureStdout();
-    Decoded decoded;
-    decoded.plaintext = decodeModelPayload(data, size);
-    decoded.output = testing::internal::GetCapturedStdout();
-    return decoded;
+    return tarnwick_test::decodeCapturingStdout(&decodeModelPayload, data, size);
 }
 
 Decoded decodeCapturingStdout(const std::vector<std::uint8_t>& data) {
@@ -79,9 +73,13 @@ TEST_F(EncryptedPayloadTest, DecodesEveryCase) {
                   expected.plaintext)
             << "the fixtures are older than payload_cases.h";
 
-        const Decoded decoded = decodeCapturingStdout(c.ciphertext, c.size);
-        EXPECT_EQ(decoded.plaintext, toBytes(expected.expected));
-        EXPECT_EQ(decoded.output, expected.paddingError ? kDiagnostic : "");
+        for (const Decoder& decoder : tarnwick_test::decoders()) {
+            SCOPED_TRACE(decoder.name);
+            const Decoded decoded =
+                tarnwick_test::decodeCapturingStdout(decoder.decode, c.ciphertext, c.size);
+            EXPECT_EQ(decoded.plaintext, toBytes(expected.expected));
+            EXPECT_EQ(decoded.output, expected.paddingError ? kDiagnostic : "");
+        }
     }
 }
 
@@ -102,6 +100,10 @@ TEST_F(EncryptedPayloadTest, LongPayloadKeepsEveryInnerBlock) {
     const auto last = cipherBlocks("several_inner_blocks", 4, 1);
     std::vector<std::uint8_t> payload;
     std::string expected;
+    for (int i = 0; i < 100; ++i) {
+        payload.insert(payload.end(), full.begin(), full.end());
+        expected += "0123456789abcdef";
+    }
     for (int i = 0; i < 500; ++i) {
         for (const auto* b : {&full, &shortText, &hidden}) {
             payload.insert(payload.end(), b->begin(), b->end());
@@ -111,9 +113,13 @@ TEST_F(EncryptedPayloadTest, LongPayloadKeepsEveryInnerBlock) {
     payload.insert(payload.end(), last.begin(), last.end());
     expected += "end";
 
-    const Decoded decoded = decodeCapturingStdout(payload);
-    EXPECT_EQ(decoded.plaintext, toBytes(expected));
-    EXPECT_EQ(decoded.output, "");
+    for (const Decoder& decoder : tarnwick_test::decoders()) {
+        SCOPED_TRACE(decoder.name);
+        const Decoded decoded =
+            tarnwick_test::decodeCapturingStdout(decoder.decode, payload.data(), payload.size());
+        EXPECT_EQ(decoded.plaintext, toBytes(expected));
+        EXPECT_EQ(decoded.output, "");
+    }
 }
 
 TEST_F(EncryptedPayloadTest, EachBadPayloadReportsOnce) {
@@ -153,20 +159,26 @@ TEST_F(EncryptedPayloadTest, DiagnosticIsFlushedBeforeReturning) {
 #endif
 
 TEST(ModelPayloadTest, EmptyInputGivesNothing) {
-    const Decoded decoded = decodeCapturingStdout(nullptr, 0);
-    EXPECT_TRUE(decoded.plaintext.empty());
-    EXPECT_EQ(decoded.output, "");
+    for (const Decoder& decoder : tarnwick_test::decoders()) {
+        SCOPED_TRACE(decoder.name);
+        const Decoded decoded = tarnwick_test::decodeCapturingStdout(decoder.decode, nullptr, 0);
+        EXPECT_TRUE(decoded.plaintext.empty());
+        EXPECT_EQ(decoded.output, "");
+    }
 }
 
 TEST(ModelPayloadTest, PartialBlockSizesGiveNothing) {
     // Whatever the bytes, a payload that is not whole blocks is not decoded.
     std::vector<std::uint8_t> bytes(80);
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 37);
-    for (std::size_t size : {1u, 15u, 17u, 31u, 33u, 79u}) {
-        SCOPED_TRACE(size);
-        const Decoded decoded = decodeCapturingStdout(bytes.data(), size);
-        EXPECT_TRUE(decoded.plaintext.empty());
-        EXPECT_EQ(decoded.output, "");
+    for (const Decoder& decoder : tarnwick_test::decoders()) {
+        for (std::size_t size : {1u, 15u, 17u, 31u, 33u, 79u}) {
+            SCOPED_TRACE(std::string(decoder.name) + ", " + std::to_string(size) + " bytes");
+            const Decoded decoded =
+                tarnwick_test::decodeCapturingStdout(decoder.decode, bytes.data(), size);
+            EXPECT_TRUE(decoded.plaintext.empty());
+            EXPECT_EQ(decoded.output, "");
+        }
     }
 }
 

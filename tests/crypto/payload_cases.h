@@ -4,6 +4,7 @@
 #ifndef TARNWICK_TESTS_CRYPTO_PAYLOAD_CASES_H
 #define TARNWICK_TESTS_CRYPTO_PAYLOAD_CASES_H
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,33 @@ inline const std::vector<PayloadCase>& payloadCases() {
         {"letter_then_zeros", block("q"s), "", true},
     };
     return cases;
+}
+
+// Single plaintext blocks to assemble payloads from: the first zero byte at
+// every position (and none), and last blocks with the marker at every
+// position, zero bytes before it, or no valid marker at all.
+inline const std::vector<std::string>& blockSamples() {
+    static const std::vector<std::string> samples = [] {
+        using namespace std::string_literals;
+        std::vector<std::string> all;
+        const std::string text = "ABCDEFGHIJKLMNOP";
+        for (std::size_t zeroAt = 0; zeroAt <= 16; ++zeroAt) {
+            std::string b = text;
+            if (zeroAt < 16) b[zeroAt] = '\0';
+            all.push_back(b);
+        }
+        for (std::size_t markerAt = 0; markerAt < 16; ++markerAt) {
+            all.push_back(block(text.substr(0, markerAt) + "\x80"s));
+        }
+        all.push_back(block("a\0\0b\x80"s));
+        all.push_back(block(""s));
+        all.push_back(block("q"s));
+        all.push_back(block("\x80q"s));
+        all.push_back("tail\x80\0\0\0\0\0\0\0\0\0\0z"s);
+        all.push_back("\x80\x80\x80\x80\x80\x80\x80\x80\x80\x80\x80\x80\x80\x80\x80\x80"s);
+        return all;
+    }();
+    return samples;
 }
 
 }  // namespace tarnwick_test

@@ -104,9 +104,25 @@ int main(int argc, char** argv) {
         std::fprintf(f, "    {\"%s\", kPlain%zu, kCipher%zu, sizeof kCipher%zu},\n", cases[i].name,
                      i, i, i);
     }
+    std::fprintf(f, "};\n\n");
+
+    // The block samples, each with its encryption.
+    const auto& samples = tarnwick_test::blockSamples();
+    std::string allSamples;
+    for (const std::string& sample : samples) allSamples += sample;
+    const std::vector<unsigned char> sampleCipher = encryptEcb(key, allSamples);
+    if (sampleCipher.size() != allSamples.size()) {
+        std::fprintf(stderr, "encryption of the block samples failed\n");
+        std::fclose(f);
+        return 1;
+    }
+    std::fprintf(f, "constexpr std::size_t kSampleCount = %zu;\n", samples.size());
+    writeBytes(f, "kSamplePlain", reinterpret_cast<const unsigned char*>(allSamples.data()),
+               allSamples.size());
+    writeBytes(f, "kSampleCipher", sampleCipher.data(), sampleCipher.size());
+
     std::fprintf(f,
-                 "};\n\n"
-                 "}  // namespace tarnwick_test\n\n"
+                 "\n}  // namespace tarnwick_test\n\n"
                  "#endif\n");
     if (std::fclose(f) != 0) {
         std::perror(argv[2]);

@@ -1,0 +1,144 @@
+// Decoding throughput of the model payload decoder (dispatching, AES-NI and
+// table paths) against OpenSSL's AES-128-ECB decryption of the same payload
+// followed by the same text scan: the first zero byte of every inner block
+// and the padding marker of the last.
+//
+// The OpenSSL side is given every advantage: its key schedule is made once,
+// it decrypts into a buffer allocated once, and the scan only adds up the
+// text lengths instead of gathering the text into a new vector.
+#include <benchmark/benchmark.h>
+#include <openssl/evp.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "model_payload.h"
+#include "model_payload_internal.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+std::vector<std::uint8_t> modelKey() {
+    const std::string hex = TARNWICK_EFFECTIVE_MODEL_KEY;
+    std::vector<std::uint8_t> key;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        key.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    }
+    return key;
+}
+
+// A sealed model of `size` bytes: printable text (no zero bytes, as in the
+// service's model files) with the marker in the last block.
+std::vector<std::uint8_t> sealedPayload(std::size_t size) {
+    std::vector<std::uint8_t> plain(size);
+    std::mt19937 rng(7);
+    for (auto& b : plain) b = static_cast<std::uint8_t>(' ' + rng() % 95);
+    plain[size - 8] = 0x80;
+    for (std::size_t i = size - 7; i < size; ++i) plain[i] = 0;
+
+    std::vector<std::uint8_t> sealed(size + 16);
+    const auto key = modelKey();
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    int length = 0;
+    if (ctx == nullptr ||
+        EVP_EncryptInit_ex(ctx, EVP_aes_128_ecb(), nullptr, key.data(), nullptr) != 1 ||
+        EVP_CIPHER_CTX_set_padding(ctx, 0) != 1 ||
+        EVP_EncryptUpdate(ctx, sealed.data(), &length, plain.data(), static_cast<int>(size)) != 1 ||
+        static_cast<std::size_t>(length) != size) {
+        std::abort();
+    }
+    EVP_CIPHER_CTX_free(ctx);
+    sealed.resize(size);
+    return sealed;
+}
+
+template <class Decode>
+void runDecoder(benchmark::State& state, Decode decode) {
+    const auto payload = sealedPayload(static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state) {
+        auto plaintext = decode(payload.data(), payload.size());
+        benchmark::DoNotOptimize(plaintext.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(payload.size()));
+}
+
+void BM_Decode(benchmark::State& state) { runDecoder(state, tarnwick::decodeModelPayload); }
+
+void BM_DecodeHardware(benchmark::State& state) {
+    if (!tarnwick::detail::hardwareAesAvailable()) {
+        state.SkipWithError("no AES-NI on this CPU");
+        return;
+    }
+    runDecoder(state, tarnwick::detail::decodeModelPayloadHardware);
+}
+
+void BM_DecodeTable(benchmark::State& state) {
+    runDecoder(state, tarnwick::detail::decodeModelPayloadPortable);
+}
+
+// Text length of decrypted blocks: up to the first zero byte of each inner
+// block, then up to the marker of the last (0 when it is missing).
+std::size_t scanText(const std::uint8_t* plain, std::size_t size) {
+    std::size_t text = 0;
+    const std::size_t inner = size - 16;
+    for (std::size_t offset = 0; offset < inner; offset += 16) {
+#if defined(__SSE2__)
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(plain + offset));
+        const unsigned zeros =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, _mm_setzero_si128())));
+        text += static_cast<unsigned>(__builtin_ctz(zeros | 0x10000u));
+#else
+        const void* zero = std::memchr(plain + offset, 0, 16);
+        text += zero == nullptr ? 16 : static_cast<const std::uint8_t*>(zero) - (plain + offset);
+#endif
+    }
+    const std::uint8_t* last = plain + inner;
+    std::size_t marker = 15;
+    while (marker > 0 && last[marker] == 0) --marker;
+    return text + (last[marker] == 0x80 ? marker : 0);
+}
+
+void BM_OpenSsl(benchmark::State& state) {
+    const auto payload = sealedPayload(static_cast<std::size_t>(state.range(0)));
+    const auto key = modelKey();
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    if (ctx == nullptr ||
+        EVP_DecryptInit_ex(ctx, EVP_aes_128_ecb(), nullptr, key.data(), nullptr) != 1 ||
+        EVP_CIPHER_CTX_set_padding(ctx, 0) != 1) {
+        std::abort();
+    }
+    std::vector<std::uint8_t> plain(payload.size() + 16);
+    for (auto _ : state) {
+        int length = 0;
+        if (EVP_DecryptUpdate(ctx, plain.data(), &length, payload.data(),
+                              static_cast<int>(payload.size())) != 1) {
+            std::abort();
+        }
+        benchmark::DoNotOptimize(scanText(plain.data(), payload.size()));
+        benchmark::ClobberMemory();
+    }
+    EVP_CIPHER_CTX_free(ctx);
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(payload.size()));
+}
+
+constexpr std::int64_t k64KiB = 64 << 10;
+constexpr std::int64_t k8MiB = 8 << 20;
+
+BENCHMARK(BM_Decode)->Arg(k64KiB)->Arg(k8MiB);
+BENCHMARK(BM_DecodeHardware)->Arg(k64KiB)->Arg(k8MiB);
+BENCHMARK(BM_DecodeTable)->Arg(k64KiB)->Arg(k8MiB);
+BENCHMARK(BM_OpenSsl)->Arg(k64KiB)->Arg(k8MiB);
+
+}  // namespace
+
+BENCHMARK_MAIN();
