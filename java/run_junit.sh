@@ -10,10 +10,10 @@ trap 'rm -f "$log"' EXIT
 "$java" -Xcheck:jni \
   -Dtarnwick.library="$library" -Dtarnwick.modelKey="$key" -Dtarnwick.java="$java" \
   -Dtarnwick.classpath="$classpath" \
+  -Djunit.jupiter.execution.timeout.default=60s \
   -jar "$junit" --class-path "$classpath" --scan-class-path "$classpath" \
-  --disable-banner --details=tree --fail-if-no-tests >"$log" 2>&1
-status=$?
-cat "$log"
+  --disable-banner --details=tree --fail-if-no-tests 2>&1 | tee "$log"
+status=${PIPESTATUS[0]}
 
 if grep -E "WARNING in native method|WARNING: JNI|FATAL ERROR in native method|JNI (WARNING|ERROR)" "$log" >/dev/null; then
   echo "FAIL: the JVM reported JNI warnings under -Xcheck:jni:" >&2

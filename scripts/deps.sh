@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake g++ clang libclang-rt-14-dev make
   openjdk-17-jdk-headless junit5
-  libgtest-dev googletest libbenchmark-dev libssl-dev
+  libgtest-dev googletest libbenchmark-dev libssl-dev openssl
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
 )
 # wine is installed without its recommends (no desktop stack).
