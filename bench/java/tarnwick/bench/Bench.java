@@ -89,20 +89,26 @@ public final class Bench {
         int rounds = Integer.getInteger("bench.rounds", 21);
         long[] nativeTimes = new long[rounds];
         long[] javaTimes = new long[rounds];
+        long[] downloadTimes = new long[rounds];
         for (int i = -warmup; i < rounds; i++) {
             // Alternate which side goes first so neither always runs warm.
             boolean nativeFirst = (i & 1) == 0;
             long a = nativeFirst ? timeNative(base, text) : timeJava(client, key, base, text);
             long b = nativeFirst ? timeJava(client, key, base, text) : timeNative(base, text);
+            long d = timeDownload(client, base);
             if (i >= 0) {
                 nativeTimes[i] = nativeFirst ? a : b;
                 javaTimes[i] = nativeFirst ? b : a;
+                downloadTimes[i] = d;
             }
         }
         double n = median(nativeTimes) / 1e6;
         double j = median(javaTimes) / 1e6;
+        double d = median(downloadTimes) / 1e6;
         System.out.printf("loadRemoteMesh %d MiB model: library %.1f ms, plain Java %.1f ms (medians of %d), ratio %.2f%n",
                 MODEL_BYTES >> 20, n, j, rounds, n / j);
+        System.out.printf("  of which the download alone (send + readAllBytes): %.1f ms; after it: library %.1f ms, plain Java %.1f ms%n",
+                d, n - d, j - d);
     }
 
     private static long timeNative(String base, byte[] text) {
@@ -119,6 +125,19 @@ public final class Bench {
         JavaPeers.loadRemoteMesh(client, key, base, "model", (mesh, failure) -> result.set(mesh));
         long elapsed = System.nanoTime() - start;
         check(text, result.get());
+        return elapsed;
+    }
+
+    /** The part both sides share: the request and reading the whole body. */
+    private static long timeDownload(HttpClient client, String base) throws Exception {
+        long start = System.nanoTime();
+        java.net.http.HttpRequest request = java.net.http.HttpRequest.newBuilder().GET()
+                .uri(java.net.URI.create(base + "/models/model.enc")).build();
+        byte[] body = client.send(request, HttpResponse.BodyHandlers.ofInputStream()).body().readAllBytes();
+        long elapsed = System.nanoTime() - start;
+        if (body.length == 0) {
+            throw new IllegalStateException("empty download");
+        }
         return elapsed;
     }
 
