@@ -112,10 +112,22 @@ void getCall(JNIEnv* env, jclass caller, EndpointTemplate endpoint,
     });
 }
 
+// The account and cosmetics calls that send a player's UUID with the
+// session's tokens and login provider.
+void sessionCall(JNIEnv* env, jclass caller, EndpointTemplate endpoint, jstring baseUrl,
+                 jstring uuid, jstring accessToken, jstring refreshToken, jstring provider,
+                 jobject completion) {
+    getCall(env, caller, endpoint,
+            {{baseUrl, "baseUrl"},
+             {uuid, "uuid"},
+             {accessToken, "accessToken"},
+             {refreshToken, "refreshToken"},
+             {provider, "provider"}},
+            completion);
+}
+
 }  // namespace
 }  // namespace tarnwick
-
-using tarnwick::NamedString;
 
 extern "C" {
 
@@ -123,13 +135,8 @@ JNIEXPORT void JNICALL
 Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_autoLogin(
     JNIEnv* env, jclass caller, jstring baseUrl, jstring uuid, jstring accessToken,
     jstring refreshToken, jstring provider, jobject completion) {
-    tarnwick::getCall(env, caller, tarnwick::kAutoLoginTemplate,
-                      {{baseUrl, "baseUrl"},
-                       {uuid, "uuid"},
-                       {accessToken, "accessToken"},
-                       {refreshToken, "refreshToken"},
-                       {provider, "provider"}},
-                      completion);
+    tarnwick::sessionCall(env, caller, tarnwick::kAutoLoginTemplate, baseUrl, uuid, accessToken,
+                          refreshToken, provider, completion);
 }
 
 JNIEXPORT void JNICALL Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_signIn(
@@ -142,26 +149,16 @@ JNIEXPORT void JNICALL
 Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_signOut(
     JNIEnv* env, jclass caller, jstring baseUrl, jstring uuid, jstring accessToken,
     jstring refreshToken, jstring provider, jobject completion) {
-    tarnwick::getCall(env, caller, tarnwick::kSignOutTemplate,
-                      {{baseUrl, "baseUrl"},
-                       {uuid, "uuid"},
-                       {accessToken, "accessToken"},
-                       {refreshToken, "refreshToken"},
-                       {provider, "provider"}},
-                      completion);
+    tarnwick::sessionCall(env, caller, tarnwick::kSignOutTemplate, baseUrl, uuid, accessToken,
+                          refreshToken, provider, completion);
 }
 
 JNIEXPORT void JNICALL
 Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_getAvailableCosmetics(
     JNIEnv* env, jclass caller, jstring baseUrl, jstring uuid, jstring accessToken,
     jstring refreshToken, jstring provider, jobject completion) {
-    tarnwick::getCall(env, caller, tarnwick::kAvailableCosmeticsTemplate,
-                      {{baseUrl, "baseUrl"},
-                       {uuid, "uuid"},
-                       {accessToken, "accessToken"},
-                       {refreshToken, "refreshToken"},
-                       {provider, "provider"}},
-                      completion);
+    tarnwick::sessionCall(env, caller, tarnwick::kAvailableCosmeticsTemplate, baseUrl, uuid,
+                          accessToken, refreshToken, provider, completion);
 }
 
 JNIEXPORT void JNICALL
