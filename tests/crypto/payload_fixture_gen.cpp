@@ -4,12 +4,11 @@
 // committed for builds that have no OpenSSL (the Windows cross-build).
 //
 //   payload_fixture_gen <key as 32 hex digits> <output header>
-#include <openssl/evp.h>
-
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "openssl_ecb.h"
 #include "payload_cases.h"
 #include "test_util.h"
 
@@ -17,21 +16,8 @@ namespace {
 
 std::vector<unsigned char> encryptEcb(const std::vector<std::uint8_t>& key,
                                       const std::string& plaintext) {
-    std::vector<unsigned char> out(plaintext.size() + 16);
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    int length = 0;
-    int finalLength = 0;
-    const bool ok = ctx != nullptr &&
-                    EVP_EncryptInit_ex(ctx, EVP_aes_128_ecb(), nullptr, key.data(), nullptr) == 1 &&
-                    EVP_CIPHER_CTX_set_padding(ctx, 0) == 1 &&
-                    EVP_EncryptUpdate(ctx, out.data(), &length,
-                                      reinterpret_cast<const unsigned char*>(plaintext.data()),
-                                      static_cast<int>(plaintext.size())) == 1 &&
-                    EVP_EncryptFinal_ex(ctx, out.data() + length, &finalLength) == 1;
-    EVP_CIPHER_CTX_free(ctx);
-    if (!ok) return {};
-    out.resize(static_cast<std::size_t>(length + finalLength));
-    return out;
+    return opensslEncryptEcb(key.data(), reinterpret_cast<const std::uint8_t*>(plaintext.data()),
+                             plaintext.size());
 }
 
 void writeBytes(std::FILE* f, const char* name, const unsigned char* bytes, std::size_t size) {
