@@ -5,6 +5,7 @@ import java.nio.charset.StandardCharsets;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.concurrent.TimeUnit;
+import java.util.regex.Pattern;
 import vardel.tarnwick.api.client.model.Mesh;
 import vardel.tarnwick.api.client.online.TarnwickServerConnectionHelper;
 
@@ -23,6 +24,10 @@ public final class ChildJvm {
             this.stderr = stderr;
         }
     }
+
+    /** What -Xcheck:jni prints when native code misuses JNI. */
+    private static final Pattern JNI_WARNING = Pattern.compile(
+            "WARNING in native method|WARNING: JNI|FATAL ERROR in native method|JNI (WARNING|ERROR)");
 
     private ChildJvm() {}
 
@@ -44,7 +49,7 @@ public final class ChildJvm {
             throw new AssertionError("child JVM did not finish");
         }
         String stderr = new String(err, StandardCharsets.UTF_8);
-        if (process.exitValue() != 0 || stderr.contains("WARNING")) {
+        if (process.exitValue() != 0 || JNI_WARNING.matcher(stderr).find()) {
             throw new AssertionError("child JVM failed (" + process.exitValue() + "): " + stderr);
         }
         return new Result(new String(out, StandardCharsets.UTF_8), stderr);
