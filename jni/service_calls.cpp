@@ -4,7 +4,7 @@
 // response future; none waits for the answer.
 #include <jni.h>
 
-#include <initializer_list>
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -27,33 +27,18 @@ struct NamedString {
 // Copies the arguments out (baseUrl first), composes the URL and releases the
 // copies. Returns false with a NullPointerException or OutOfMemoryError
 // pending when an argument is null or cannot be copied.
-bool composeFromArguments(JNIEnv* env, EndpointTemplate endpoint,
-                          std::initializer_list<NamedString> arguments, std::string& url) {
-    std::optional<ScopedUtfChars> copies[kMaxUrlArguments];
-    const char* texts[kMaxUrlArguments] = {};
-    std::size_t count = 0;
-    for (const NamedString& argument : arguments) {
-        copies[count].emplace(env, argument.value, argument.name);
-        texts[count] = copies[count]->c_str();
-        if (texts[count] == nullptr) return false;
-        ++count;
+template <std::size_t N>
+bool composeFromArguments(JNIEnv* env, EndpointTemplate endpoint, const NamedString (&arguments)[N],
+                          std::string& url) {
+    static_assert(N >= 1 && N <= kMaxUrlArguments, "baseUrl and at most four placeholders");
+    std::optional<ScopedUtfChars> copies[N];
+    const char* texts[N] = {};
+    for (std::size_t i = 0; i < N; ++i) {
+        copies[i].emplace(env, arguments[i].value, arguments[i].name);
+        texts[i] = copies[i]->c_str();
+        if (texts[i] == nullptr) return false;
     }
-    switch (count) {
-        case 1:
-            url = composeUrl(texts[0], endpoint, {});
-            break;
-        case 2:
-            url = composeUrl(texts[0], endpoint, {texts[1]});
-            break;
-        case 3:
-            url = composeUrl(texts[0], endpoint, {texts[1], texts[2]});
-            break;
-        case 5:
-            url = composeUrl(texts[0], endpoint, {texts[1], texts[2], texts[3], texts[4]});
-            break;
-        default:
-            return false;  // no endpoint takes another count
-    }
+    url = composeUrl(texts[0], endpoint, texts + 1, N - 1);
     return true;
 }
 
@@ -102,8 +87,9 @@ void startRequest(JNIEnv* env, jclass caller, const std::string& url, jstring do
     attachCompletion(env, future, completion);
 }
 
+template <std::size_t N>
 void getCall(JNIEnv* env, jclass caller, EndpointTemplate endpoint,
-             std::initializer_list<NamedString> arguments, jobject completion) {
+             const NamedString (&arguments)[N], jobject completion) {
     runAtBoundary(env, [&] {
         std::string url;
         if (!composeFromArguments(env, endpoint, arguments, url)) return;

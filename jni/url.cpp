@@ -4,21 +4,21 @@
 
 namespace tarnwick {
 
-std::string composeUrl(const char* baseUrl, EndpointTemplate endpoint,
-                       std::initializer_list<const char*> arguments) {
+std::string composeUrl(const char* baseUrl, EndpointTemplate endpoint, const char* const* arguments,
+                       std::size_t count) {
     std::size_t length = std::strlen(baseUrl) + std::strlen(endpoint);
-    for (const char* argument : arguments) length += std::strlen(argument);
+    for (std::size_t i = 0; i < count; ++i) length += std::strlen(arguments[i]);
 
     std::string url;
     url.reserve(length);
     url.append(baseUrl);
 
-    auto next = arguments.begin();
+    std::size_t next = 0;
     const char* rest = endpoint;
     while (const char* placeholder = std::strstr(rest, "{}")) {
-        if (next == arguments.end()) break;
+        if (next == count) break;
         url.append(rest, static_cast<std::size_t>(placeholder - rest));
-        url.append(*next++);
+        url.append(arguments[next++]);
         rest = placeholder + 2;
     }
     url.append(rest);

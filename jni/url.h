@@ -2,6 +2,7 @@
 #ifndef TARNWICK_JNI_URL_H
 #define TARNWICK_JNI_URL_H
 
+#include <cstddef>
 #include <initializer_list>
 #include <string>
 
@@ -28,8 +29,13 @@ constexpr char kModelSuffix[] = ".enc";
 // encoded, trimmed or added, and substituted text is never scanned again.
 // A placeholder with no argument left stays as "{}"; surplus arguments are
 // ignored. Throws std::bad_alloc only.
-std::string composeUrl(const char* baseUrl, EndpointTemplate endpoint,
-                       std::initializer_list<const char*> arguments);
+std::string composeUrl(const char* baseUrl, EndpointTemplate endpoint, const char* const* arguments,
+                       std::size_t count);
+
+inline std::string composeUrl(const char* baseUrl, EndpointTemplate endpoint,
+                              std::initializer_list<const char*> arguments) {
+    return composeUrl(baseUrl, endpoint, arguments.begin(), arguments.size());
+}
 
 }  // namespace tarnwick
 
