@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "aes.h"
-#include "model_key.h"
 #include "model_payload.h"
+#include "model_payload_internal.h"
 
 namespace {
 
@@ -46,14 +46,10 @@ const char kProgram[] = "tarnwick-model";
 const Key kDevKey = {'t', 'a', 'r', 'n', 'w', 'i', 'c', 'k',
                      '-', 'd', 'e', 'v', '-', 'k', 'e', 'y'};
 
-// The key the library was built with.
+// The key the library was built with, assembled as the decoder assembles it.
 Key buildKey() {
-    const std::uint32_t words[4] = {tarnwick::kModelKeyWord0, tarnwick::kModelKeyWord1,
-                                    tarnwick::kModelKeyWord2, tarnwick::kModelKeyWord3};
     Key key;
-    for (std::size_t i = 0; i < key.size(); ++i) {
-        key[i] = static_cast<std::uint8_t>(words[i / 4] >> (8 * (i % 4)));
-    }
+    tarnwick::detail::assembleModelKey(key.data());
     return key;
 }
 
