@@ -4,7 +4,9 @@
 #   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake
 #
 # The runtime is linked statically, so tarnwick.dll (and every test program)
-# imports only DLLs that ship with Windows. Release builds are stripped.
+# imports only DLLs that ship with Windows. The build strips tarnwick.dll
+# itself and keeps its debug information in tarnwick.dll.debug
+# (cmake/Binaries.cmake).
 #
 # CMake reads this file once per configure and again for each try_compile
 # project, so it only sets variables and never appends to them.
@@ -32,10 +34,6 @@ set(_tarnwick_static_runtime "-static -static-libgcc -static-libstdc++")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${_tarnwick_static_runtime}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${_tarnwick_static_runtime}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${_tarnwick_static_runtime}")
-set(CMAKE_SHARED_LINKER_FLAGS_RELEASE_INIT "-s")
-set(CMAKE_SHARED_LINKER_FLAGS_MINSIZEREL_INIT "-s")
-set(CMAKE_MODULE_LINKER_FLAGS_RELEASE_INIT "-s")
-set(CMAKE_MODULE_LINKER_FLAGS_MINSIZEREL_INIT "-s")
 
 # jni.h does not depend on the platform, so the host JDK's copy serves; the
 # Windows jni_md.h is our own (cmake/win-jni). The JDK is the one whose javac

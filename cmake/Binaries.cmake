@@ -1,0 +1,106 @@
+# How the shipped library (libtarnwick.so, tarnwick.dll) is built so that a
+# player or reviewer can trust it:
+#   - hardened: stack protector everywhere; on Linux also fortified libc calls
+#     and full RELRO; the DLL keeps ASLR (with its relocation table), high-
+#     entropy ASLR and DEP, which binutils turns on by default;
+#   - reproducible: no build paths and no link time stamp in either file, so
+#     the same commit builds the same bytes in any directory;
+#   - stripped, with the debug information in a file next to it
+#     (libtarnwick.so.debug, tarnwick.dll.debug), tied to it by a GNU
+#     debuglink (name and CRC) and a build-id;
+#   - on Windows, a version resource.
+# tarnwick_finish_library(<target>) applies the per-target parts.
+
+option(TARNWICK_HARDEN "Build with the stack protector, fortified libc calls and full RELRO" ON)
+option(TARNWICK_SPLIT_DEBUG
+  "Build with -g, then strip the library and keep its debug information in <library>.debug" ON)
+
+if(MSVC)
+  function(tarnwick_finish_library target)
+  endfunction()
+  return()
+endif()
+
+# Paths as the compiler records them (debug information, __FILE__): the
+# source tree becomes /src/tarnwick and the build tree /build/tarnwick,
+# wherever they are. The build tree's map comes second so that it wins for a
+# build directory inside the source tree.
+add_compile_options(
+  "-ffile-prefix-map=${PROJECT_SOURCE_DIR}=/src/tarnwick"
+  "-ffile-prefix-map=${PROJECT_BINARY_DIR}=/build/tarnwick")
+
+if(TARNWICK_SPLIT_DEBUG)
+  add_compile_options(-g)
+endif()
+
+if(TARNWICK_HARDEN)
+  add_compile_options(-fstack-protector-strong -Wformat -Werror=format-security)
+  # MinGW's driver links its stack protector runtime (libssp) only when told.
+  add_link_options(-fstack-protector-strong)
+  # _FORTIFY_SOURCE only means something with optimisation (glibc warns
+  # without it), has no counterpart in MinGW's msvcrt, and is left out under
+  # the sanitizers, whose interceptors do the checking there.
+  if(NOT WIN32 AND NOT TARNWICK_FUZZ AND NOT CMAKE_C_FLAGS MATCHES "-fsanitize"
+     AND NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize")
+    add_compile_definitions($<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:_FORTIFY_SOURCE=2>)
+  endif()
+endif()
+
+if(WIN32)
+  enable_language(RC)
+endif()
+
+function(tarnwick_finish_library target)
+  if(WIN32)
+    # No link time in the PE header; the checksum then only depends on the
+    # contents. --build-id adds a CodeView record with a content hash.
+    target_link_options(${target} PRIVATE "LINKER:--no-insert-timestamp" "LINKER:--build-id")
+
+    # The version resource Explorer shows under Properties > Details.
+    set(TARNWICK_RC_VERSION_MAJOR ${PROJECT_VERSION_MAJOR})
+    set(TARNWICK_RC_VERSION_MINOR ${PROJECT_VERSION_MINOR})
+    set(TARNWICK_RC_VERSION_PATCH ${PROJECT_VERSION_PATCH})
+    foreach(part MAJOR MINOR PATCH)
+      if(TARNWICK_RC_VERSION_${part} STREQUAL "")
+        set(TARNWICK_RC_VERSION_${part} 0)
+      endif()
+    endforeach()
+    set(TARNWICK_RC_FILE_NAME ${target}.dll)
+    set(rc_file ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${rc_file} @ONLY)
+    target_sources(${target} PRIVATE ${rc_file})
+  elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    target_link_options(${target} PRIVATE "LINKER:-z,relro,-z,now" "LINKER:-z,noexecstack"
+                                          "LINKER:--build-id=sha1")
+  endif()
+
+  if(NOT TARNWICK_SPLIT_DEBUG)
+    if(WIN32)
+      target_link_options(${target} PRIVATE -s)
+    endif()
+    return()
+  endif()
+  if(NOT CMAKE_OBJCOPY OR NOT CMAKE_STRIP)
+    message(FATAL_ERROR "TARNWICK_SPLIT_DEBUG needs objcopy and strip (CMAKE_OBJCOPY, CMAKE_STRIP)")
+  endif()
+  # The debug file keeps the symbol table and the DWARF sections; the library
+  # keeps what the loader needs (on Linux the dynamic symbols) and a
+  # .gnu_debuglink naming the debug file with its CRC. The commands run in
+  # the library's directory so the link records the bare file name.
+  set(library $<TARGET_FILE_NAME:${target}>)
+  if(WIN32)
+    set(strip_mode --strip-all)
+  else()
+    set(strip_mode --strip-unneeded)
+  endif()
+  # binutils stamps every PE file it writes with the current time unless
+  # SOURCE_DATE_EPOCH says otherwise; 0 matches --no-insert-timestamp.
+  set(tool ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${tool} ${CMAKE_OBJCOPY} --only-keep-debug ${library} ${library}.debug
+    COMMAND ${tool} ${CMAKE_STRIP} ${strip_mode} ${library}
+    COMMAND ${tool} ${CMAKE_OBJCOPY} --add-gnu-debuglink=${library}.debug ${library}
+    WORKING_DIRECTORY $<TARGET_FILE_DIR:${target}>
+    COMMENT "Splitting the debug information of ${library} into ${library}.debug"
+    VERBATIM)
+endfunction()
