@@ -1,11 +1,22 @@
 // Load-time hook. On Windows the library asks not to be told of every thread
-// the JVM starts or ends; it keeps no per-thread state. There is no
-// JNI_OnLoad: the library needs nothing at load time.
+// the JVM starts or ends: its own code keeps no per-thread state. There is
+// no JNI_OnLoad: the library needs nothing at load time.
+//
+// Windows declines that request for this DLL, and that is fine. The C and
+// C++ runtimes are linked in statically (so the DLL needs no MinGW DLLs
+// next to it), and that runtime keeps per-thread state (winpthreads' thread
+// data, emulated thread-locals, the C++ exception globals) that it frees
+// from thread-detach callbacks in the image's TLS directory. Windows refuses
+// DisableThreadLibraryCalls for any image with static TLS, so the
+// notifications keep coming, DllMain returns TRUE for each, and the runtime
+// cleans up after every JVM thread that ends. The loader test under wine
+// checks both the refusal and threads started and ended after the load.
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID /*reserved*/) {
+    // The answer (FALSE for this image) changes nothing: load either way.
     if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(module);
     return TRUE;
 }

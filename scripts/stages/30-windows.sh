@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # The Windows x86-64 DLL. Cross-builds tarnwick.dll with MinGW-w64, checks
-# its export and import tables, loads it under wine and calls entry points
-# through a stand-in JNIEnv, and runs the crypto unit tests, cross-built for
+# its export and import tables, hardening, version resource and debug file,
+# loads it under wine, calls entry points through a stand-in JNIEnv (also on
+# threads started after the load) and reads its version resource back, checks
+# the answer DllMain gets from DisableThreadLibraryCalls, resolves a crash
+# frame with addr2line, and runs the crypto unit tests, cross-built for
 # Windows, under wine. The checkers are also shown a deliberately wrong DLL,
 # which they must reject. Run from anywhere; needs the packages
 # scripts/deps.sh installs. Everything goes into build-win/.
@@ -48,8 +51,18 @@ echo "-- building tarnwick.dll"
 bash scripts/build-windows.sh
 dll=$build_dir/jni/tarnwick.dll
 
-echo "-- checking its export and import tables"
+echo "-- checking its export and import tables, hardening and debug file"
 bash tests/windows/check_dll.sh "$dll"
+
+echo "-- resolving a crash frame in it with addr2line"
+bash tests/binaries/crash_frame.sh "$dll"
+
+# The version the resource must carry: the one project() declares.
+version=$(sed -n 's/^project(tarnwick VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+if [[ -z "$version" ]]; then
+  echo "FAIL: no project(tarnwick VERSION ...) in CMakeLists.txt" >&2
+  exit 1
+fi
 
 echo "-- building the loader and the DLLs the checks must reject"
 # The loader calls entry points through a stand-in JNIEnv, so it needs jni.h:
@@ -72,9 +85,11 @@ fi
 mkdir -p "$tools_dir"
 "$cxx" -std=c++17 -O2 -Wall -Wextra -static -s \
   -isystem cmake/win-jni -isystem "$jdk_include" \
-  -o "$tools_dir/load_dll.exe" tests/windows/load_dll.cpp
-# Shared libstdc++, not stripped: import and strip checks must fail too.
+  -o "$tools_dir/load_dll.exe" tests/windows/load_dll.cpp -lversion
+# Shared libstdc++, not stripped, no ASLR or DEP, no version resource, a time
+# stamp and no debug file: every one of those checks must fail too.
 "$cxx" -std=c++17 -O2 -shared -static-libgcc \
+  -Wl,--disable-dynamicbase,--disable-high-entropy-va,--disable-nxcompat \
   -o "$tools_dir/wrong_exports_dynamic.dll" tests/windows/wrong_exports.cpp
 # Loadable without MinGW's DLLs, for the loader's own rejection test.
 "$cxx" -std=c++17 -O2 -shared -static -s \
@@ -90,7 +105,14 @@ expect_in_log "check_dll.sh" "$log" \
   "unexpected export: tarnwick_debug_length" \
   "imports a DLL that Windows does not ship: libstdc++-6.dll" \
   "not stripped" \
-  "DisableThreadLibraryCalls is not imported"
+  "DisableThreadLibraryCalls is not imported" \
+  "no DYNAMIC_BASE" \
+  "no HIGH_ENTROPY_VA" \
+  "no NX_COMPAT" \
+  "the version resource is missing" \
+  "has a link time stamp" \
+  "no .gnu_debuglink section" \
+  "no debug file"
 echo "check_dll.sh rejects a DLL with the wrong exports and imports, as it must"
 
 echo "-- building the crypto unit tests for Windows"
@@ -130,7 +152,8 @@ fi
 echo "-- loading tarnwick.dll under wine"
 log=$wine_log_dir/load_dll.log
 status=0
-timeout 120 wine "$tools_dir/load_dll.exe" "$(windows_path "$dll")" >"$log" 2>&1 || status=$?
+timeout 120 wine "$tools_dir/load_dll.exe" "$(windows_path "$dll")" "$version" >"$log" 2>&1 ||
+  status=$?
 cat "$log"
 if (( status != 0 )); then
   echo "FAIL: load_dll.exe exited with status $status" >&2
@@ -139,8 +162,10 @@ fi
 
 log=$wine_log_dir/load_wrong.log
 expect_rejection "load_dll.exe" "$log" \
-  timeout 120 wine "$tools_dir/load_dll.exe" "$(windows_path "$tools_dir/wrong_exports_static.dll")"
+  timeout 120 wine "$tools_dir/load_dll.exe" "$(windows_path "$tools_dir/wrong_exports_static.dll")" \
+  "$version"
 expect_in_log "load_dll.exe" "$log" \
+  "no version resource" \
   "entry point not found: $missing_mesh" \
   "must not be exported: JNI_OnLoad" \
   "called JNI function table slot 4" \

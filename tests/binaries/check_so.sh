@@ -73,7 +73,7 @@ fi
 if [[ ! -f "$debug_file" ]]; then
   fail "no debug file $debug_file"
 else
-  "$readelf" -SW "$debug_file" | grep -q '\] \.debug_line ' ||
+  grep -q '\] \.debug_line ' <<<"$("$readelf" -SW "$debug_file")" ||
     fail "$debug_file has no line table (.debug_line)"
   [[ -n "$id" && "$(build_id "$debug_file")" == "$id" ]] ||
     fail "$debug_file has build-id '$(build_id "$debug_file")', the library '$id'"

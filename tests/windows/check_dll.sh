@@ -4,7 +4,13 @@
 #   - it exports the seven JNI entry points, undecorated, and nothing else
 #     (in particular no JNI_OnLoad);
 #   - it imports only DLLs that ship with Windows (the C++ runtime is linked
-#     in statically), and DisableThreadLibraryCalls from KERNEL32.dll.
+#     in statically), and DisableThreadLibraryCalls from KERNEL32.dll;
+#   - hardened: ASLR (DYNAMIC_BASE, with a .reloc table), HIGH_ENTROPY_VA and
+#     DEP (NX_COMPAT); the stack protector linked in (its symbols are in the
+#     debug file);
+#   - a version resource, and no link time stamp (reproducible builds);
+#   - a .gnu_debuglink, and tarnwick.dll.debug next to it with a line table
+#     and the same build-id (CodeView RSDS signature).
 # Every failed check is reported; the exit status is 1 when any failed.
 #
 # Usage: tests/windows/check_dll.sh path/to/tarnwick.dll
@@ -31,7 +37,8 @@ expected_exports=(
 # DLLs every Windows installation has. Anything else (libstdc++-6.dll,
 # libgcc_s_seh-1.dll, libwinpthread-1.dll, ...) would not be found in a game
 # client's process.
-system_dll_pattern='^(kernel32\.dll|msvcrt\.dll|ucrtbase\.dll|api-ms-win-crt-[a-z0-9-]+\.dll)$'
+# ADVAPI32.dll is there for the stack protector's random guard value.
+system_dll_pattern='^(kernel32\.dll|advapi32\.dll|msvcrt\.dll|ucrtbase\.dll|api-ms-win-crt-[a-z0-9-]+\.dll)$'
 
 failures=()
 fail() { failures+=("$1"); }
@@ -64,6 +71,42 @@ if (( symbols > 0 )); then
 fi
 if "$objdump" -h "$dll" | grep -q ' \.debug_'; then
   fail "not stripped: has .debug_* sections"
+fi
+
+# --- hardening ------------------------------------------------------------
+dll_characteristics=$(awk '/^DllCharacteristics/ {print $2; exit}' <<<"$headers")
+dll_characteristics=$(( 0x${dll_characteristics:-0} ))
+(( dll_characteristics & 0x0040 )) || fail "no DYNAMIC_BASE: Windows cannot place it at a random address"
+(( dll_characteristics & 0x0020 )) || fail "no HIGH_ENTROPY_VA: only low-entropy 64-bit ASLR"
+(( dll_characteristics & 0x0100 )) || fail "no NX_COMPAT: data pages may be executable"
+reloc_size=$(awk '/^Entry 5 / {print $3; exit}' <<<"$headers")
+section_table=$("$objdump" -h "$dll")
+if ! grep -q ' \.reloc ' <<<"$section_table" || (( 0x${reloc_size:-0} == 0 )); then
+  fail "no .reloc table: Windows cannot relocate it"
+fi
+
+# --- version resource and reproducibility ----------------------------------
+resource_size=$(awk '/^Entry 2 / {print $3; exit}' <<<"$headers")
+(( 0x${resource_size:-0} > 0 )) || fail "no resources: the version resource is missing"
+grep -q '^Time/Date[[:space:]].* 1970$' <<<"$headers" ||
+  fail "has a link time stamp ($(awk '/^Time\/Date/ {$1 = ""; print; exit}' <<<"$headers")), not 0"
+
+# --- debug file -------------------------------------------------------------
+signature() { "$objdump" -p "$1" 2>/dev/null | sed -n 's/.*RSDS signature \([0-9a-f]*\).*/\1/p'; }
+grep -q ' \.gnu_debuglink ' <<<"$section_table" || fail "no .gnu_debuglink section"
+dll_signature=$(signature "$dll")
+[[ -n "$dll_signature" ]] || fail "no build-id (CodeView RSDS record)"
+debug_file="$dll.debug"
+if [[ ! -f "$debug_file" ]]; then
+  fail "no debug file $debug_file"
+else
+  grep -q ' \.debug_line ' <<<"$("$objdump" -h "$debug_file")" ||
+    fail "$debug_file has no line table (.debug_line)"
+  [[ -n "$dll_signature" && "$(signature "$debug_file")" == "$dll_signature" ]] ||
+    fail "$debug_file has build-id '$(signature "$debug_file")', the DLL '$dll_signature'"
+  # Read whole: grep -q stopping early would end objdump with SIGPIPE.
+  grep -Eq ' __stack_chk_fail$' <<<"$("$objdump" -t "$debug_file")" ||
+    fail "no stack protector: __stack_chk_fail is not linked in (-fstack-protector-strong)"
 fi
 
 # --- exports --------------------------------------------------------------
@@ -119,4 +162,5 @@ if (( ${#failures[@]} > 0 )); then
   printf '  - %s\n' "${failures[@]}" >&2
   exit 1
 fi
-echo "OK: $dll exports exactly the seven entry points and imports only system DLLs"
+echo "OK: $dll exports exactly the seven entry points, imports only system DLLs, is hardened," \
+  "versioned and stripped, with its debug file"

@@ -6,15 +6,23 @@
 // which is enough to run the DLL's own code: string copies, URL composition
 // and the exception it leaves pending for the Java caller.
 //
+// It also checks what DllMain's DisableThreadLibraryCalls gets from Windows
+// for this image (refused: the image has a TLS directory), that threads
+// started and ended while the DLL is loaded run its code normally, and,
+// given the expected version, the DLL's version resource.
+//
 // Prints each failure and exits non-zero when there is one.
-// Usage: load_dll.exe [path\to\tarnwick.dll]
+// Usage: load_dll.exe [path\to\tarnwick.dll [expected version, e.g. 0.1.0]]
 #define WIN32_LEAN_AND_MEAN
 #include <jni.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
+#include <memory>
 #include <utility>
 
 namespace {
@@ -36,18 +44,16 @@ const int kEntryPointCount = sizeof kEntryPoints / sizeof kEntryPoints[0];
 // library); the library must have neither.
 const char* const kAbsent[] = {"JNI_OnLoad", "JNI_OnUnload", "JNI_OnLoad_tarnwick"};
 
-int failures = 0;
+std::atomic<int> failures{0};
 
 void fail(const char* what, const char* name) {
     std::printf("FAIL: %s: %s\n", what, name);
     ++failures;
 }
 
-DWORD WINAPI idleThread(LPVOID) { return 7; }
-
 // --- A JNIEnv that records what the library asks of it ----------------------
 
-// What one call did to the environment.
+// What one call did to the environment. Each thread records its own calls.
 struct Recording {
     int utfCopies = 0;    // GetStringUTFChars
     int utfReleases = 0;  // ReleaseStringUTFChars
@@ -57,7 +63,7 @@ struct Recording {
     char lastFoundClass[128] = "";
     int unexpectedSlot = -1;  // first function-table slot the stand-in lacks
 };
-Recording recording;
+thread_local Recording recording;
 
 void copyText(char* to, std::size_t size, const char* from) {
     std::snprintf(to, size, "%s", from != nullptr ? from : "(null)");
@@ -127,8 +133,10 @@ const JNINativeInterface_ functionTable = makeFunctionTable();
 jstring javaString(const char* text) { return reinterpret_cast<jstring>(const_cast<char*>(text)); }
 
 // Checks that a call left exactly one pending exception of the given class
-// and message, and released every string copy it made.
-void expectPending(const char* what, int copies, const char* className, const char* message) {
+// and message, and released every string copy it made. Returns whether it did.
+bool expectPending(const char* what, int copies, const char* className, const char* message,
+                   bool quiet = false) {
+    const int failuresBefore = failures;
     if (recording.unexpectedSlot >= 0) {
         std::printf("FAIL: %s called JNI function table slot %d, which the check does not expect\n",
                     what, recording.unexpectedSlot);
@@ -148,11 +156,12 @@ void expectPending(const char* what, int copies, const char* className, const ch
             what, copies, recording.utfCopies, recording.utfReleases);
         ++failures;
     }
-    if (recording.unexpectedSlot < 0 && recording.throws == 1 && recording.utfCopies == copies &&
-        recording.utfReleases == copies) {
+    const bool passed = failures == failuresBefore;
+    if (passed && !quiet) {
         std::printf("called %s: %s(\"%s\") pending, %d string copies released\n", what,
                     recording.thrownClass, recording.thrownMessage, copies);
     }
+    return passed;
 }
 
 using SignInFn = void(JNICALL*)(JNIEnv*, jclass, jstring, jstring, jstring, jobject);
@@ -188,10 +197,160 @@ void callEntryPoints(FARPROC signInAddress, FARPROC loadRemoteMeshAddress) {
     }
 }
 
+// A thread started after the load: calls an entry point (string copies, URL
+// composition, a pending exception), then ends. Exit code 7 means the call
+// did what it does on the main thread.
+DWORD WINAPI entryPointThread(LPVOID address) {
+    LoadRemoteMeshFn loadRemoteMesh = reinterpret_cast<LoadRemoteMeshFn>(address);
+    JNIEnv env;
+    env.functions = &functionTable;
+    recording = Recording();
+    loadRemoteMesh(&env, reinterpret_cast<jclass>(&classToken), javaString("http://127.0.0.1:9"),
+                   javaString("model-1"), nullptr);
+    return expectPending("loadRemoteMesh(url, name, null) on a new thread", 2,
+                         "java/lang/NullPointerException", "completion is null", true)
+               ? 7
+               : 1;
+}
+
+// Several threads at once, each started and ended while the DLL is loaded.
+// The DLL gets their attach and detach notifications (see checkThreadCalls),
+// and the runtime linked into it sets up and tears down its per-thread state.
+void runThreads(FARPROC loadRemoteMesh, const char* path) {
+    if (loadRemoteMesh == nullptr) return;
+    const int kThreads = 4;
+    const int kRounds = 8;
+    int completed = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        HANDLE threads[kThreads] = {};
+        for (HANDLE& thread : threads) {
+            thread = CreateThread(nullptr, 0, entryPointThread,
+                                  reinterpret_cast<LPVOID>(loadRemoteMesh), 0, nullptr);
+            if (thread == nullptr) fail("CreateThread failed", path);
+        }
+        for (HANDLE thread : threads) {
+            if (thread == nullptr) continue;
+            DWORD code = 0;
+            if (WaitForSingleObject(thread, 10000) == WAIT_OBJECT_0 &&
+                GetExitCodeThread(thread, &code) && code == 7) {
+                ++completed;
+            }
+            CloseHandle(thread);
+        }
+    }
+    if (completed != kThreads * kRounds) {
+        std::printf("FAIL: %d of %d threads started after the load ran the entry point normally\n",
+                    completed, kThreads * kRounds);
+        ++failures;
+    } else {
+        std::printf(
+            "%d threads started and ended while %s was loaded, each calling an entry point\n",
+            completed, path);
+    }
+}
+
+// DllMain calls DisableThreadLibraryCalls and goes on whatever the answer.
+// Windows refuses it for an image with static TLS, which every MinGW-w64 DLL
+// has: its runtime's per-thread cleanup runs from the TLS directory's
+// callbacks. The same call made here gets the answer DllMain got.
+void checkThreadCalls(HMODULE module, const IMAGE_NT_HEADERS* nt, const char* path) {
+    const IMAGE_DATA_DIRECTORY& tls = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS];
+    const bool hasTls = tls.VirtualAddress != 0 && tls.Size != 0;
+    SetLastError(0);
+    const BOOL disabled = DisableThreadLibraryCalls(module);
+    const DWORD error = GetLastError();
+    std::printf("the image %s a TLS directory; DisableThreadLibraryCalls returns %s (error %lu)\n",
+                hasTls ? "has" : "has no", disabled ? "TRUE" : "FALSE",
+                static_cast<unsigned long>(error));
+    if (!hasTls) fail("no TLS directory, so DisableThreadLibraryCalls would succeed", path);
+    if (disabled) fail("DisableThreadLibraryCalls succeeded for an image with static TLS", path);
+}
+
+// One string of the version resource's U.S. English, Unicode table.
+const wchar_t* versionString(const void* data, const wchar_t* name) {
+    wchar_t query[64];
+    std::swprintf(query, sizeof query / sizeof query[0], L"\\StringFileInfo\\040904B0\\%ls", name);
+    void* value = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueW(data, query, &value, &length) || length == 0) return nullptr;
+    return static_cast<const wchar_t*>(value);
+}
+
+// The version resource, as Explorer's Details tab shows it: the numeric
+// file and product versions and the strings, against the version expected.
+void checkVersionResource(const char* path, const char* expected) {
+    unsigned major = 0, minor = 0, patch = 0;
+    if (std::sscanf(expected, "%u.%u.%u", &major, &minor, &patch) < 2) {
+        fail("expected version is not N.N[.N]", expected);
+        return;
+    }
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+    if (size == 0) {
+        fail("no version resource", path);
+        return;
+    }
+    std::unique_ptr<unsigned char[]> data(new unsigned char[size]);
+    if (!GetFileVersionInfoA(path, 0, size, data.get())) {
+        fail("GetFileVersionInfo failed", path);
+        return;
+    }
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT fixedLength = 0;
+    if (!VerQueryValueW(data.get(), L"\\", reinterpret_cast<void**>(&fixed), &fixedLength) ||
+        fixedLength < sizeof(VS_FIXEDFILEINFO) || fixed->dwSignature != VS_FFI_SIGNATURE) {
+        fail("version resource has no fixed file info", path);
+        return;
+    }
+    const DWORD wantMs = MAKELONG(minor, major);
+    const DWORD wantLs = MAKELONG(0, patch);
+    if (fixed->dwFileVersionMS != wantMs || fixed->dwFileVersionLS != wantLs ||
+        fixed->dwProductVersionMS != wantMs || fixed->dwProductVersionLS != wantLs) {
+        std::printf(
+            "FAIL: version resource: file %u.%u.%u.%u, product %u.%u.%u.%u, expected %s.0\n",
+            HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
+            HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS),
+            HIWORD(fixed->dwProductVersionMS), LOWORD(fixed->dwProductVersionMS),
+            HIWORD(fixed->dwProductVersionLS), LOWORD(fixed->dwProductVersionLS), expected);
+        ++failures;
+    }
+    if (fixed->dwFileType != VFT_DLL) fail("version resource: file type is not VFT_DLL", path);
+
+    wchar_t expectedWide[64];
+    std::swprintf(expectedWide, sizeof expectedWide / sizeof expectedWide[0], L"%hs", expected);
+    struct Field {
+        const wchar_t* name;
+        const wchar_t* exactly;  // nullptr: any text
+    };
+    const Field fields[] = {
+        {L"FileVersion", expectedWide},
+        {L"ProductVersion", expectedWide},
+        {L"OriginalFilename", L"tarnwick.dll"},
+        {L"FileDescription", nullptr},
+        {L"InternalName", nullptr},
+        {L"ProductName", nullptr},
+        {L"LegalCopyright", nullptr},
+    };
+    for (const Field& field : fields) {
+        const wchar_t* value = versionString(data.get(), field.name);
+        if (value == nullptr || value[0] == L'\0') {
+            std::printf("FAIL: version resource: no %ls\n", field.name);
+            ++failures;
+        } else if (field.exactly != nullptr && std::wcscmp(value, field.exactly) != 0) {
+            std::printf("FAIL: version resource: %ls is \"%ls\", expected \"%ls\"\n", field.name,
+                        value, field.exactly);
+            ++failures;
+        } else {
+            std::printf("version resource: %ls \"%ls\"\n", field.name, value);
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const char* path = argc > 1 ? argv[1] : "tarnwick.dll";
+    const char* expectedVersion = argc > 2 ? argv[2] : nullptr;
 
     // The JVM hands the loader the library's full path; so does the stage
     // script that runs this program.
@@ -239,26 +398,14 @@ int main(int argc, char** argv) {
     }
 
     callEntryPoints(signIn, loadRemoteMesh);
-
-    // A thread starting and ending while the library is loaded: DllMain has
-    // asked for no thread notifications, and the runtime linked into the DLL
-    // must cope with that.
-    HANDLE thread = CreateThread(nullptr, 0, idleThread, nullptr, 0, nullptr);
-    if (thread == nullptr) {
-        fail("CreateThread failed", path);
-    } else {
-        DWORD code = 0;
-        if (WaitForSingleObject(thread, 10000) != WAIT_OBJECT_0 ||
-            !GetExitCodeThread(thread, &code) || code != 7) {
-            fail("a thread did not run to completion while the DLL was loaded", path);
-        }
-        CloseHandle(thread);
-    }
+    checkThreadCalls(module, nt, path);
+    runThreads(loadRemoteMesh, path);
+    if (expectedVersion != nullptr) checkVersionResource(path, expectedVersion);
 
     if (!FreeLibrary(module)) fail("FreeLibrary failed", path);
 
     if (failures != 0) {
-        std::printf("%d check(s) failed for %s\n", failures, path);
+        std::printf("%d check(s) failed for %s\n", failures.load(), path);
         return 1;
     }
     std::printf("OK: %s loads, has all %d entry points and no JNI_OnLoad\n", path,
