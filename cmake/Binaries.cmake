@@ -70,8 +70,11 @@ function(tarnwick_finish_library target)
     configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${rc_file} @ONLY)
     target_sources(${target} PRIVATE ${rc_file})
   elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
-    target_link_options(${target} PRIVATE "LINKER:-z,relro,-z,now" "LINKER:-z,noexecstack"
-                                          "LINKER:--build-id=sha1")
+    target_link_options(${target} PRIVATE "LINKER:-z,noexecstack" "LINKER:--build-id=sha1")
+    if(TARNWICK_HARDEN)
+      # Full RELRO: every relocation resolved at load, then made read-only.
+      target_link_options(${target} PRIVATE "LINKER:-z,relro,-z,now")
+    endif()
   endif()
 
   if(NOT TARNWICK_SPLIT_DEBUG)
