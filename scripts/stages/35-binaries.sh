@@ -7,6 +7,8 @@
 #     (tests/binaries/check_so.sh, tests/windows/check_dll.sh);
 #   - a crash frame as a JVM crash log prints it resolves to a function and
 #     line (tests/binaries/crash_frame.sh);
+#   - every compile command has -Wformat -Werror=format-security (warning
+#     options leave no trace in the binaries);
 #   - the .so checker rejects the library built with TARNWICK_HARDEN and
 #     TARNWICK_SPLIT_DEBUG off, naming what it lacks.
 # The DLL's loader and version-resource checks under wine are in
@@ -49,7 +51,7 @@ win_second=$out/elsewhere/another/win-build
 mkdir -p "$so_second" "$win_second"
 
 echo "-- building libtarnwick.so twice"
-build_so "$so_first"
+build_so "$so_first" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 build_so "$so_second"
 expect_same "$so_first/jni/libtarnwick.so" "$so_second/jni/libtarnwick.so"
 expect_same "$so_first/jni/libtarnwick.so.debug" "$so_second/jni/libtarnwick.so.debug"
@@ -61,6 +63,16 @@ for dir in "$win_first" "$win_second"; do
 done
 expect_same "$win_first/jni/tarnwick.dll" "$win_second/jni/tarnwick.dll"
 expect_same "$win_first/jni/tarnwick.dll.debug" "$win_second/jni/tarnwick.dll.debug"
+
+echo "-- checking the compile commands for the format warnings"
+commands=$so_first/compile_commands.json
+total=$(grep -c '"command":' "$commands")
+with_flags=$(grep '"command":' "$commands" | grep -c -- '-Wformat .*-Werror=format-security' || true)
+if (( total == 0 || with_flags != total )); then
+  echo "FAIL: $with_flags of $total compile commands have -Wformat -Werror=format-security" >&2
+  exit 1
+fi
+echo "all $total compile commands have -Wformat -Werror=format-security"
 
 echo "-- checking their properties"
 bash tests/binaries/check_so.sh "$so_first/jni/libtarnwick.so"
