@@ -58,21 +58,22 @@ expect_same "$so_first/jni/libtarnwick.so.debug" "$so_second/jni/libtarnwick.so.
 
 echo "-- building tarnwick.dll twice"
 for dir in "$win_first" "$win_second"; do
-  TARNWICK_WIN_BUILD_DIR=$dir bash scripts/build-windows.sh >"$dir.build.log" 2>&1 ||
-    { cat "$dir.build.log" >&2; exit 1; }
+  TARNWICK_WIN_BUILD_DIR=$dir bash scripts/build-windows.sh -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+    >"$dir.build.log" 2>&1 || { cat "$dir.build.log" >&2; exit 1; }
 done
 expect_same "$win_first/jni/tarnwick.dll" "$win_second/jni/tarnwick.dll"
 expect_same "$win_first/jni/tarnwick.dll.debug" "$win_second/jni/tarnwick.dll.debug"
 
 echo "-- checking the compile commands for the format warnings"
-commands=$so_first/compile_commands.json
-total=$(grep -c '"command":' "$commands")
-with_flags=$(grep '"command":' "$commands" | grep -c -- '-Wformat .*-Werror=format-security' || true)
-if (( total == 0 || with_flags != total )); then
-  echo "FAIL: $with_flags of $total compile commands have -Wformat -Werror=format-security" >&2
-  exit 1
-fi
-echo "all $total compile commands have -Wformat -Werror=format-security"
+for commands in "$so_first/compile_commands.json" "$win_first/compile_commands.json"; do
+  total=$(grep -c '"command":' "$commands")
+  with_flags=$(grep '"command":' "$commands" | grep -c -- '-Wformat .*-Werror=format-security' || true)
+  if (( total == 0 || with_flags != total )); then
+    echo "FAIL: $with_flags of $total commands in $commands have -Wformat -Werror=format-security" >&2
+    exit 1
+  fi
+  echo "all $total commands in $commands have -Wformat -Werror=format-security"
+done
 
 echo "-- checking their properties"
 bash tests/binaries/check_so.sh "$so_first/jni/libtarnwick.so"
