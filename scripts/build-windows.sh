@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds tarnwick.dll for Windows x86-64 with MinGW-w64: Release,
 # stripped, the C and C++ runtimes linked in statically. The result is
-# build-win/jni/tarnwick.dll. Extra arguments go to the CMake configure step,
+# build-win/jni/tarnwick.dll, with its debug information next to it in
+# tarnwick.dll.debug. Extra arguments go to the CMake configure step,
 # e.g.  scripts/build-windows.sh -DTARNWICK_MODEL_KEY=<32 hex digits>
 # TARNWICK_WIN_BUILD_DIR picks another build directory.
 set -euo pipefail
