@@ -13,11 +13,11 @@
 # The same sources give a byte-identical dist/, wherever the build directories
 # are: entries carry the time SOURCE_DATE_EPOCH (default: the last commit's
 # time) and come in a fixed order, and the compilers see the build and source
-# paths under fixed names. TARNWICK_RELEASE_BUILD_DIR (default build-release)
+# paths under fixed names. TARNWICK_RELEASE_BUILD_DIR (default build-dist)
 # holds the builds, TARNWICK_DIST_DIR (default dist) receives the result.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build_root=${TARNWICK_RELEASE_BUILD_DIR:-$root/build-release}
+build_root=${TARNWICK_RELEASE_BUILD_DIR:-$root/build-dist}
 dist=${TARNWICK_DIST_DIR:-$root/dist}
 jobs=${TARNWICK_JOBS:-2}
 
