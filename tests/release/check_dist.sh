@@ -70,6 +70,11 @@ readelf -S --wide "$so.debug" | grep -q ' \.debug_info ' || fail "libtarnwick.so
 x86_64-w64-mingw32-objdump -h "$dll.debug" | grep -q ' \.debug_info ' ||
   fail "tarnwick.dll.debug has no DWARF"
 
+# The debug information names the sources under a fixed directory, not this
+# checkout's.
+grep -qaF /src/tarnwick/jni/ "$so.debug" || fail "libtarnwick.so.debug does not name /src/tarnwick"
+! grep -qaF "$root" "$so.debug" "$dll.debug" || fail "a debug file names $root"
+
 bash "$root/tests/release/check_portable_so.sh" --release "$so" || fail "the Linux library is not portable"
 bash "$root/tests/windows/check_dll.sh" "$dll" || fail "the DLL's tables are wrong"
 

@@ -145,7 +145,8 @@ public final class NativeLibraryExtractor {
     /**
      * Turns a failed {@code System.load} of an extracted library into an error
      * that names the file, its SHA-256 as it is on disk now, and the usual
-     * causes. The original error is the cause of the one returned.
+     * causes (and, when the path is not plain ASCII, that one too). The
+     * original error is the cause of the one returned.
      */
     public static UnsatisfiedLinkError explainLoadFailure(UnsatisfiedLinkError error, Path library) {
         String hash;
@@ -161,7 +162,12 @@ public final class NativeLibraryExtractor {
                 + " it, or the game directory); the library does not fit this JVM's architecture"
                 + " (os.arch=" + System.getProperty("os.arch") + ", a 64-bit JVM is needed); the"
                 + " directory is on a file system mounted noexec (move the game directory or"
-                + " java.io.tmpdir elsewhere).");
+                + " java.io.tmpdir elsewhere)"
+                + (library.toString().chars().anyMatch(c -> c > 0x7e)
+                        ? "; the path holds non-ASCII characters, which a JVM on Windows may not"
+                          + " load a library from (use a game directory or java.io.tmpdir with a"
+                          + " plain ASCII path)."
+                        : "."));
         explained.initCause(error);
         return explained;
     }
