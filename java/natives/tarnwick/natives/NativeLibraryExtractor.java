@@ -36,7 +36,7 @@ import java.util.Locale;
  * loads it itself:
  *
  * <pre>{@code
- * static {
+ * static void loadNatives(Path gameDirectory) throws IOException {
  *     Path library = NativeLibraryExtractor.extract(gameDirectory);
  *     try {
  *         System.load(library.toString());
