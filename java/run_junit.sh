@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
 # Runs the JUnit tests in a JVM with -Xcheck:jni and fails when the tests
 # fail or when the JVM printed any JNI warning.
-# Usage: run_junit.sh JAVA JUNIT_JAR CLASSPATH LIBRARY MODEL_KEY
+# Usage: run_junit.sh JAVA JUNIT_JAR CLASSPATH LIBRARY MODEL_KEY [NATIVES_JAR MOD_CLASSPATH]
+# NATIVES_JAR and MOD_CLASSPATH (the stand-ins and test classes, without the
+# extractor) are for the tests that load the library from the natives jar.
 set -uo pipefail
-java=$1 junit=$2 classpath=$3 library=$4 key=$5
+java=$1 junit=$2 classpath=$3 library=$4 key=$5 natives_jar=${6:-} mod_classpath=${7:-}
+# A UTF-8 locale whatever the caller's, so that the JVM can name non-ASCII
+# paths (some tests use them, as players' game directories do).
+export LC_ALL=C.UTF-8
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 
 "$java" -Xcheck:jni \
   -Dtarnwick.library="$library" -Dtarnwick.modelKey="$key" -Dtarnwick.java="$java" \
   -Dtarnwick.classpath="$classpath" \
+  -Dtarnwick.nativesJar="$natives_jar" -Dtarnwick.modClasspath="$mod_classpath" \
   -Djunit.jupiter.execution.timeout.default=60s \
   -jar "$junit" --class-path "$classpath" --scan-class-path "$classpath" \
   --disable-banner --details=tree --fail-if-no-tests 2>&1 | tee "$log"

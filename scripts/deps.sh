@@ -8,6 +8,7 @@ packages=(
   openjdk-17-jdk-headless junit5
   libgtest-dev googletest libbenchmark-dev libssl-dev openssl
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  zip unzip
 )
 # wine is installed without its recommends (no desktop stack).
 wine_packages=(wine wine64)

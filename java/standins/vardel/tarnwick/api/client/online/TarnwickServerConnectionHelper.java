@@ -1,15 +1,22 @@
 package vardel.tarnwick.api.client.online;
 
+import java.io.IOException;
+import java.io.UncheckedIOException;
 import java.net.http.HttpClient;
 import java.net.http.HttpResponse;
+import java.nio.file.Path;
+import java.nio.file.Paths;
 import java.util.function.BiConsumer;
+import tarnwick.natives.NativeLibraryExtractor;
 import vardel.tarnwick.api.client.model.Mesh;
 
 /**
  * Stand-in for the modification's class that declares the native methods.
  * It owns the HTTP client every call goes through. The library is loaded
  * from the path in the system property {@code tarnwick.library} when it is
- * set, otherwise by name from {@code java.library.path}.
+ * set; else, when {@code tarnwick.gameDir} is set, as a mod loads it: from the
+ * natives jar on the class path, extracted under that directory; otherwise
+ * by name from {@code java.library.path}.
  */
 public final class TarnwickServerConnectionHelper {
     /** Read by the library on every call; tests may replace it. */
@@ -17,8 +24,21 @@ public final class TarnwickServerConnectionHelper {
 
     static {
         String path = System.getProperty("tarnwick.library");
+        String gameDir = System.getProperty("tarnwick.gameDir");
         if (path != null && !path.isEmpty()) {
             System.load(path);
+        } else if (gameDir != null) {
+            Path library;
+            try {
+                library = NativeLibraryExtractor.extract(Paths.get(gameDir));
+            } catch (IOException e) {
+                throw new UncheckedIOException(e);
+            }
+            try {
+                System.load(library.toString());
+            } catch (UnsatisfiedLinkError e) {
+                throw NativeLibraryExtractor.explainLoadFailure(e, library);
+            }
         } else {
             System.loadLibrary("tarnwick");
         }

@@ -1,0 +1,19 @@
+# cmake --install: the library (lib/ on Linux, bin/ on Windows) with its
+# debug file when the build made one, the README, and for mods the Java
+# sources of the loader class and of the class the library implements.
+include(GNUInstallDirs)
+install(TARGETS tarnwick
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(WIN32)
+  set(_tarnwick_library_dir ${CMAKE_INSTALL_BINDIR})
+else()
+  set(_tarnwick_library_dir ${CMAKE_INSTALL_LIBDIR})
+endif()
+install(FILES $<TARGET_FILE:tarnwick>.debug DESTINATION ${_tarnwick_library_dir} OPTIONAL)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/java/natives/tarnwick/natives/NativeLibraryExtractor.java
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/tarnwick/java/tarnwick/natives)
+install(FILES
+  ${PROJECT_SOURCE_DIR}/java/standins/vardel/tarnwick/api/client/online/TarnwickServerConnectionHelper.java
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/tarnwick/java/vardel/tarnwick/api/client/online)

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Packs the natives jar that mods include:
+#   META-INF/MANIFEST.MF
+#   natives/tarnwick.version
+#   natives/<platform>/<library> and <library>.sha256 (sha256sum format)
+#   tarnwick/natives/NativeLibraryExtractor.class (and any other compiled class)
+# Usage: natives-jar.sh OUT.jar VERSION EPOCH CLASSES_DIR PLATFORM=LIBRARY...
+#   e.g. natives-jar.sh dist/x.jar 0.1.0 1700000000 classes linux-x86_64=libtarnwick.so
+# Every entry gets the time EPOCH (seconds, UTC) and fixed permissions, and the
+# entries are in a fixed order, so the same inputs give the same bytes.
+set -euo pipefail
+if (( $# < 5 )); then
+  echo "usage: $0 OUT.jar VERSION EPOCH CLASSES_DIR PLATFORM=LIBRARY..." >&2
+  exit 2
+fi
+out=$1 version=$2 epoch=$3 classes=$4
+shift 4
+
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+mkdir -p "$stage/META-INF" "$stage/natives"
+printf 'Manifest-Version: 1.0\r\nImplementation-Title: tarnwick natives\r\nImplementation-Version: %s\r\n\r\n' \
+  "$version" >"$stage/META-INF/MANIFEST.MF"
+printf '%s\n' "$version" >"$stage/natives/tarnwick.version"
+for pair in "$@"; do
+  platform=${pair%%=*} library=${pair#*=}
+  name=$(basename "$library")
+  mkdir -p "$stage/natives/$platform"
+  cp "$library" "$stage/natives/$platform/$name"
+  (cd "$stage/natives/$platform" && sha256sum "$name" >"$name.sha256")
+done
+cp -R "$classes/." "$stage/"
+
+# zip stores local time: with TZ=UTC the entries read as EPOCH in UTC.
+find "$stage" -type d -exec chmod 0755 {} + -o -type f -exec chmod 0644 {} +
+find "$stage" -exec touch -h -d "@$epoch" {} +
+out_abs=$(cd "$(dirname "$out")" && pwd)/$(basename "$out")
+rm -f "$out_abs"
+(
+  cd "$stage"
+  # The manifest comes first, as JarInputStream expects; then the rest by name.
+  { echo META-INF/MANIFEST.MF; find . -type f ! -path ./META-INF/MANIFEST.MF | sed 's|^\./||' | LC_ALL=C sort; } |
+    TZ=UTC zip -X -q -D "$out_abs" -@
+)

@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Checks a dist/ written by scripts/release.sh: exactly the expected files
+# with exactly the expected entries, SHA256SUMS and the jar's .sha256 files
+# right, the jar's libraries the same as the archives', debug files that go
+# with their libraries, the portable Linux library and the DLL's tables.
+# Usage: check_dist.sh DIST_DIR
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+dist=$(cd "${1:?usage: check_dist.sh DIST_DIR}" && pwd)
+failures=0
+fail() { echo "FAIL: $dist: $*" >&2; failures=$((failures + 1)); }
+same_list() {  # WHAT EXPECTED ACTUAL
+  if [[ "$2" != "$3" ]]; then
+    fail "$1 holds:"$'\n'"$3"$'\n'"expected:"$'\n'"$2"
+  fi
+}
+
+jar=$(cd "$dist" && ls tarnwick-natives-*.jar 2>/dev/null || true)
+[[ $jar =~ ^tarnwick-natives-([0-9A-Za-z.+-]+)\.jar$ ]] || { fail "no single natives jar"; exit 1; }
+version=${BASH_REMATCH[1]}
+linux=tarnwick-$version-linux-x86_64
+windows=tarnwick-$version-windows-x86_64
+
+same_list "dist/" "$(printf '%s\n' SHA256SUMS "$linux.tar.gz" "$windows.zip" "$jar")" \
+  "$(cd "$dist" && ls -1 | LC_ALL=C sort)"
+(cd "$dist" && sha256sum --check --strict --quiet SHA256SUMS) || fail "SHA256SUMS does not verify"
+same_list "SHA256SUMS" "$(printf '%s\n' "$jar" "$linux.tar.gz" "$windows.zip" | LC_ALL=C sort)" \
+  "$(awk '{print $2}' "$dist/SHA256SUMS" | LC_ALL=C sort)"
+
+contents() { printf "$1/%s\n" "$1" "$2" "$2.debug" README.md TarnwickServerConnectionHelper.java |
+  sed "1s|/$1\$|/|" | LC_ALL=C sort; }
+same_list "$linux.tar.gz" "$(contents "$linux" libtarnwick.so)" \
+  "$(tar tzf "$dist/$linux.tar.gz" | LC_ALL=C sort)"
+same_list "$windows.zip" "$(contents "$windows" tarnwick.dll | grep -v '/$')" \
+  "$(unzip -Z1 "$dist/$windows.zip" | LC_ALL=C sort)"
+same_list "$jar (in order)" "$(printf '%s\n' META-INF/MANIFEST.MF \
+    natives/linux-x86_64/libtarnwick.so natives/linux-x86_64/libtarnwick.so.sha256 \
+    natives/tarnwick.version \
+    natives/windows-x86_64/tarnwick.dll natives/windows-x86_64/tarnwick.dll.sha256 \
+    tarnwick/natives/NativeLibraryExtractor.class)" "$(unzip -Z1 "$dist/$jar")"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+tar xzf "$dist/$linux.tar.gz" -C "$work"
+unzip -q "$dist/$windows.zip" -d "$work"
+unzip -q "$dist/$jar" -d "$work/jar"
+[[ $(cat "$work/jar/natives/tarnwick.version") == "$version" ]] || fail "natives/tarnwick.version is not $version"
+for pair in linux-x86_64:$linux/libtarnwick.so windows-x86_64:$windows/tarnwick.dll; do
+  platform=${pair%%:*} archived=$work/${pair#*:}
+  name=$(basename "$archived")
+  (cd "$work/jar/natives/$platform" && sha256sum --check --strict --quiet "$name.sha256") ||
+    fail "natives/$platform/$name.sha256 does not match the library"
+  cmp -s "$archived" "$work/jar/natives/$platform/$name" ||
+    fail "natives/$platform/$name differs from the one in the archive"
+done
+
+# Each library names its debug file, and the debug file carries the debug
+# information.
+so=$work/$linux/libtarnwick.so
+dll=$work/$windows/tarnwick.dll
+debug_link() {  # OBJCOPY LIBRARY: the file name in the library's .gnu_debuglink
+  "$1" --dump-section .gnu_debuglink="$work/link" "$2" "$work/scratch" 2>/dev/null &&
+    tr '\0' '\n' <"$work/link" | head -n 1
+}
+[[ $(debug_link objcopy "$so") == libtarnwick.so.debug ]] ||
+  fail "libtarnwick.so does not link libtarnwick.so.debug"
+readelf -S --wide "$so.debug" | grep -q ' \.debug_info ' || fail "libtarnwick.so.debug has no DWARF"
+[[ $(debug_link x86_64-w64-mingw32-objcopy "$dll") == tarnwick.dll.debug ]] ||
+  fail "tarnwick.dll does not link tarnwick.dll.debug"
+x86_64-w64-mingw32-objdump -h "$dll.debug" | grep -q ' \.debug_info ' ||
+  fail "tarnwick.dll.debug has no DWARF"
+
+# The debug information names the sources under a fixed directory, not this
+# checkout's.
+grep -qaF /src/tarnwick/jni/ "$so.debug" || fail "libtarnwick.so.debug does not name /src/tarnwick"
+! grep -qaF "$root" "$so.debug" "$dll.debug" || fail "a debug file names $root"
+
+bash "$root/tests/release/check_portable_so.sh" --release "$so" || fail "the Linux library is not portable"
+bash "$root/tests/windows/check_dll.sh" "$dll" || fail "the DLL's tables are wrong"
+
+if (( failures )); then exit 1; fi
+echo "OK: $dist holds release $version as expected"

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Checks that a Linux library loads on any x86-64 Linux with glibc 2.17 or
+# later: it needs no shared library but glibc's own (libc.so.6 and the dynamic
+# loader) and no glibc symbol version newer than 2.17.
+# With --release it must also be stripped, point at its debug file, and be no
+# larger than 256 KiB.
+# Usage: check_portable_so.sh [--release] LIBRARY
+set -euo pipefail
+release=0
+if [[ ${1:-} == --release ]]; then release=1; shift; fi
+so=${1:?usage: check_portable_so.sh [--release] LIBRARY}
+max_glibc=2.17
+max_bytes=$((256 * 1024))
+failures=0
+fail() { echo "FAIL: $so: $*" >&2; failures=$((failures + 1)); }
+
+needed=$(readelf -d --wide "$so" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+for lib in $needed; do
+  case $lib in
+    libc.so.6 | ld-linux-x86-64.so.2) ;;
+    *) fail "needs $lib" ;;
+  esac
+done
+
+# Every version the library asks of any shared library, with the symbols.
+highest=0
+while read -r version; do
+  [[ $version == GLIBC_* ]] || { fail "needs symbol version $version"; continue; }
+  number=${version#GLIBC_}
+  if [[ $(printf '%s\n%s\n' "$number" "$max_glibc" | sort -V | tail -n 1) != "$max_glibc" ]]; then
+    symbols=$(objdump -T "$so" | awk -v v="($version)" '$0 ~ /\*UND\*/ && index($0, v) {print $NF}' |
+      tr '\n' ' ')
+    fail "needs $version (newer than GLIBC_$max_glibc) for: $symbols"
+  fi
+  if [[ $(printf '%s\n%s\n' "$number" "$highest" | sort -V | tail -n 1) == "$number" ]]; then
+    highest=$number
+  fi
+done < <(readelf -V --wide "$so" | sed -n 's/.*Name: \([^ ]*\) *Flags.*/\1/p' | sort -u)
+
+size=$(stat -c %s "$so")
+if (( release )); then
+  readelf -S --wide "$so" | grep -q ' \.symtab ' && fail "not stripped"
+  readelf -S --wide "$so" | grep -q ' \.gnu_debuglink ' || fail "has no .gnu_debuglink"
+  (( size <= max_bytes )) || fail "$size bytes, more than $max_bytes"
+fi
+
+if (( failures )); then exit 1; fi
+echo "OK: $so needs only $(echo $needed | tr ' ' ','); highest glibc version GLIBC_$highest; $size bytes"
