@@ -72,7 +72,8 @@ java_files="share/tarnwick/java/tarnwick/natives/NativeLibraryExtractor.java
 share/tarnwick/java/vardel/tarnwick/api/client/online/TarnwickServerConnectionHelper.java"
 for pair in release:lib/libtarnwick.so windows-release:bin/tarnwick.dll; do
   preset=${pair%%:*} library=${pair#*:}
-  expected=$(printf '%s\n' "$library" share/doc/tarnwick/README.md $java_files | LC_ALL=C sort)
+  expected=$(printf '%s\n' "$library" "$library.debug" share/doc/tarnwick/README.md $java_files |
+    LC_ALL=C sort)
   installed=$(cd "build-$preset/installed" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
   if [[ "$installed" != "$expected" ]]; then
     echo "FAIL: cmake --install of the $preset preset gave:"$'\n'"$installed"$'\n'"expected:"$'\n'"$expected" >&2
