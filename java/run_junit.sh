@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Runs the JUnit tests in a JVM with -Xcheck:jni and fails when the tests
 # fail or when the JVM printed any JNI warning.
-# Usage: run_junit.sh JAVA JUNIT_JAR CLASSPATH LIBRARY MODEL_KEY
+# Usage: run_junit.sh JAVA JUNIT_JAR CLASSPATH LIBRARY MODEL_KEY FAULT_LIBRARY
+# FAULT_LIBRARY is the test-only copy of the library whose allocations can
+# be made to fail.
 set -uo pipefail
-java=$1 junit=$2 classpath=$3 library=$4 key=$5
+java=$1 junit=$2 classpath=$3 library=$4 key=$5 fault_library=$6
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 
 "$java" -Xcheck:jni \
   -Dtarnwick.library="$library" -Dtarnwick.modelKey="$key" -Dtarnwick.java="$java" \
-  -Dtarnwick.classpath="$classpath" \
+  -Dtarnwick.classpath="$classpath" -Dtarnwick.faultLibrary="$fault_library" \
   -Djunit.jupiter.execution.timeout.default=60s \
   -jar "$junit" --class-path "$classpath" --scan-class-path "$classpath" \
   --disable-banner --details=tree --fail-if-no-tests 2>&1 | tee "$log"
