@@ -3,9 +3,10 @@
 # fail or when the JVM printed any JNI warning.
 # Usage: run_junit.sh JAVA JUNIT_JAR CLASSPATH LIBRARY MODEL_KEY FAULT_LIBRARY
 # FAULT_LIBRARY is the test-only copy of the library whose allocations can
-# be made to fail.
+# be made to fail. TARNWICK_TEST_JAVA, when set, names another java to run
+# the tests (and their child JVMs) under.
 set -uo pipefail
-java=$1 junit=$2 classpath=$3 library=$4 key=$5 fault_library=$6
+java=${TARNWICK_TEST_JAVA:-$1} junit=$2 classpath=$3 library=$4 key=$5 fault_library=$6
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 
