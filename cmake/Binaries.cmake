@@ -40,7 +40,8 @@ if(TARNWICK_HARDEN)
   # _FORTIFY_SOURCE only means something with optimisation (glibc warns
   # without it), has no counterpart in MinGW's msvcrt, and is left out under
   # the sanitizers, whose interceptors do the checking there.
-  if(NOT WIN32 AND NOT TARNWICK_FUZZ AND NOT CMAKE_C_FLAGS MATCHES "-fsanitize"
+  if(NOT WIN32 AND NOT TARNWICK_FUZZ AND NOT TARNWICK_JVM_SANITIZE
+     AND NOT CMAKE_C_FLAGS MATCHES "-fsanitize"
      AND NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize")
     add_compile_definitions($<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:_FORTIFY_SOURCE=2>)
   endif()

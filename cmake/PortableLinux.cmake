@@ -9,8 +9,8 @@
 #   go to jni/glibc_compat.cpp through --wrap.
 #
 # tests/release/check_portable_so.sh checks the result. Sanitizer builds of
-# the library turn this off (-DTARNWICK_PORTABLE_SO=OFF): the sanitizer
-# runtimes expect the shared C++ runtime.
+# the library (TARNWICK_FUZZ, TARNWICK_JVM_SANITIZE) leave it off: the
+# sanitizer runtimes expect the shared C++ runtime.
 function(tarnwick_make_portable target)
   target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/jni/glibc_compat.cpp)
   target_compile_options(${target} PRIVATE -ffunction-sections -fdata-sections)
@@ -21,7 +21,7 @@ function(tarnwick_make_portable target)
 endfunction()
 
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64)$"
-   AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang" AND NOT TARNWICK_FUZZ)
+   AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang" AND NOT TARNWICK_FUZZ AND NOT TARNWICK_JVM_SANITIZE)
   set(_tarnwick_portable_default ON)
 else()
   set(_tarnwick_portable_default OFF)

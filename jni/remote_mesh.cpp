@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "boundary.h"
+#include "fault_injection.h"
 #include "jni_util.h"
 #include "model_payload.h"
 #include "modified_utf8.h"
@@ -25,9 +26,30 @@ namespace {
 
 constexpr jint kStatusOk = 200;
 
-// Reads the status and the whole body of an HttpResponse<InputStream>. The
-// stream is read to its end and left open. Returns null with an exception
-// pending on failure.
+// Closes a body stream whose reading failed, so that the HTTP client drops
+// the connection rather than keeping it open with unread data. Takes the
+// pending read failure and leaves it pending again; should close fail too,
+// that failure is attached to it as suppressed, never reported in its place.
+void closeAfterFailedRead(JNIEnv* env, jobject stream, jclass streamClass) {
+    jthrowable readFailure = takePendingException(env);
+    jmethodID close = env->GetMethodID(streamClass, "close", "()V");
+    if (close != nullptr) env->CallVoidMethod(stream, close);
+    if (jthrowable closeFailure = takePendingException(env)) {
+        jclass throwableClass = env->FindClass("java/lang/Throwable");
+        jmethodID addSuppressed =
+            throwableClass == nullptr
+                ? nullptr
+                : env->GetMethodID(throwableClass, "addSuppressed", "(Ljava/lang/Throwable;)V");
+        if (addSuppressed != nullptr) env->CallVoidMethod(readFailure, addSuppressed, closeFailure);
+        if (env->ExceptionCheck()) env->ExceptionClear();  // the read failure still goes first
+    }
+    env->Throw(readFailure);
+}
+
+// Reads the status and the whole body of an HttpResponse<InputStream>. A
+// body read to its end is left open: that hands the connection back to the
+// client's pool. A body whose reading fails is closed. Returns null with an
+// exception pending on failure.
 jbyteArray readWholeBody(JNIEnv* env, jobject response, jint* status) {
     jclass responseClass = env->FindClass("java/net/http/HttpResponse");
     if (responseClass == nullptr) return nullptr;
@@ -48,8 +70,12 @@ jbyteArray readWholeBody(JNIEnv* env, jobject response, jint* status) {
         throwNew(env, "java/lang/ClassCastException", "HttpResponse.body is not an InputStream");
         return nullptr;
     }
-    return static_cast<jbyteArray>(requireResult(env, env->CallObjectMethod(stream, readAllBytes),
-                                                 "InputStream.readAllBytes"));
+    jobject bytes = env->CallObjectMethod(stream, readAllBytes);
+    if (env->ExceptionCheck()) {
+        closeAfterFailedRead(env, stream, streamClass);
+        return nullptr;
+    }
+    return static_cast<jbyteArray>(requireResult(env, bytes, "InputStream.readAllBytes"));
 }
 
 // new ByteArrayInputStream(a new byte[] holding text[0..length)).
@@ -60,7 +86,7 @@ jobject newTextStream(JNIEnv* env, const std::uint8_t* text, jsize length) {
     if (constructor == nullptr) return nullptr;
     jbyteArray array = env->NewByteArray(length);
     if (array == nullptr) return nullptr;
-    env->SetByteArrayRegion(array, 0, length, reinterpret_cast<const jbyte*>(text));
+    if (length > 0) env->SetByteArrayRegion(array, 0, length, reinterpret_cast<const jbyte*>(text));
     return requireResult(env, env->NewObject(streamClass, constructor, array),
                          "new ByteArrayInputStream");
 }
@@ -127,6 +153,7 @@ void loadRemoteMesh(JNIEnv* env, jclass caller, jstring baseUrl, jstring modelNa
         if (base.c_str() == nullptr) return;
         ScopedUtfChars name(env, modelName, "modelName");
         if (name.c_str() == nullptr) return;
+        allocationFaultPoint();
         url = composeUrl(base.c_str(), kModelTemplate, {name.c_str()});
     }
     url += kModelSuffix;
@@ -168,10 +195,13 @@ void loadRemoteMesh(JNIEnv* env, jclass caller, jstring baseUrl, jstring modelNa
     // Decrypt; the loader gets the text up to its first zero byte.
     std::vector<std::uint8_t> plaintext = decodeModelPayload(body.get(), size);
     body.reset();
+    // An empty vector's data() may be null, and memchr must not see null.
     std::size_t textLength = plaintext.size();
-    if (const void* zero = std::memchr(plaintext.data(), 0, textLength)) {
-        textLength =
-            static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - plaintext.data());
+    if (textLength > 0) {
+        if (const void* zero = std::memchr(plaintext.data(), 0, textLength)) {
+            textLength =
+                static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - plaintext.data());
+        }
     }
     jobject stream = newTextStream(env, plaintext.data(), static_cast<jsize>(textLength));
     std::vector<std::uint8_t>().swap(plaintext);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "boundary.h"
+#include "fault_injection.h"
 #include "jni_util.h"
 #include "requests.h"
 #include "scoped_utf_chars.h"
@@ -38,6 +39,7 @@ bool composeFromArguments(JNIEnv* env, EndpointTemplate endpoint, const NamedStr
         texts[i] = copies[i]->c_str();
         if (texts[i] == nullptr) return false;
     }
+    allocationFaultPoint();
     url = composeUrl(texts[0], endpoint, texts + 1, N - 1);
     return true;
 }

@@ -212,7 +212,7 @@ public final class Bench {
     }
 
     /** Printable ASCII text without zero bytes, like a JSON model. */
-    private static byte[] randomText(int length) {
+    static byte[] randomText(int length) {
         byte[] text = new byte[length];
         Random random = new Random(1);
         for (int i = 0; i < length; i++) {
@@ -221,7 +221,7 @@ public final class Bench {
         return text;
     }
 
-    private static byte[] key(String hex) {
+    static byte[] key(String hex) {
         byte[] key = new byte[16];
         for (int i = 0; i < 16; i++) {
             key[i] = (byte) Integer.parseInt(hex.substring(2 * i, 2 * i + 2), 16);
@@ -229,7 +229,7 @@ public final class Bench {
         return key;
     }
 
-    private static byte[] seal(byte[] key, byte[] text) throws Exception {
+    static byte[] seal(byte[] key, byte[] text) throws Exception {
         byte[] padded = Arrays.copyOf(text, (text.length / 16 + 1) * 16);
         padded[text.length] = (byte) 0x80;
         Cipher cipher = Cipher.getInstance("AES/ECB/NoPadding");

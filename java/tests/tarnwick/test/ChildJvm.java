@@ -1,17 +1,26 @@
 package tarnwick.test;
 
+import java.io.File;
 import java.io.IOException;
+import java.net.http.HttpResponse;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
 import java.util.ArrayList;
 import java.util.List;
+import java.util.Map;
+import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicInteger;
+import java.util.function.BiConsumer;
 import java.util.regex.Pattern;
 import vardel.tarnwick.api.client.model.Mesh;
 import vardel.tarnwick.api.client.online.TarnwickServerConnectionHelper;
 
 /**
- * Runs one loadRemoteMesh in a separate JVM (under -Xcheck:jni, like the
- * tests) so that what the library writes to standard output can be read.
+ * Runs the library in a separate JVM (under -Xcheck:jni, like the tests):
+ * to read what it writes to standard output, to load another build of it,
+ * or to give it a heap of a chosen size. The child's output goes to files,
+ * so neither stream can fill up and stall it while the other is read.
  */
 public final class ChildJvm {
     /** What the child printed. */
@@ -31,43 +40,141 @@ public final class ChildJvm {
 
     private ChildJvm() {}
 
-    public static Result loadOnce(String baseUrl, String name) throws IOException, InterruptedException {
+    /**
+     * Runs main(args) in a child JVM with the given extra JVM options and
+     * environment, loading the library at libraryPath. Fails unless the child
+     * exits with status 0 within timeoutSeconds and without a JNI warning.
+     */
+    public static Result run(List<String> jvmOptions, Map<String, String> environment,
+            String libraryPath, int timeoutSeconds, String... args)
+            throws IOException, InterruptedException {
         List<String> command = new ArrayList<>();
         command.add(System.getProperty("tarnwick.java", "java"));
         command.add("-Xcheck:jni");
-        command.add("-Dtarnwick.library=" + System.getProperty("tarnwick.library"));
+        command.addAll(jvmOptions);
+        command.add("-Dtarnwick.library=" + libraryPath);
         command.add("-cp");
         command.add(System.getProperty("tarnwick.classpath"));
         command.add(ChildJvm.class.getName());
-        command.add(baseUrl);
-        command.add(name);
-        Process process = new ProcessBuilder(command).start();
-        byte[] out = process.getInputStream().readAllBytes();
-        byte[] err = process.getErrorStream().readAllBytes();
-        if (!process.waitFor(60, TimeUnit.SECONDS)) {
-            process.destroyForcibly();
-            throw new AssertionError("child JVM did not finish");
+        command.addAll(List.of(args));
+        File out = File.createTempFile("tarnwick-child", ".out");
+        File err = File.createTempFile("tarnwick-child", ".err");
+        try {
+            ProcessBuilder builder = new ProcessBuilder(command).redirectOutput(out).redirectError(err);
+            builder.environment().putAll(environment);
+            Process process = builder.start();
+            if (!process.waitFor(timeoutSeconds, TimeUnit.SECONDS)) {
+                process.destroyForcibly().waitFor();
+                throw new AssertionError("child JVM did not finish within " + timeoutSeconds + " s: "
+                        + Files.readString(out.toPath()) + Files.readString(err.toPath()));
+            }
+            String stdout = Files.readString(out.toPath(), StandardCharsets.UTF_8);
+            String stderr = Files.readString(err.toPath(), StandardCharsets.UTF_8);
+            if (process.exitValue() != 0 || JNI_WARNING.matcher(stderr).find()) {
+                throw new AssertionError("child JVM failed (" + process.exitValue() + "): " + stdout + stderr);
+            }
+            return new Result(stdout, stderr);
+        } finally {
+            out.delete();
+            err.delete();
         }
-        String stderr = new String(err, StandardCharsets.UTF_8);
-        if (process.exitValue() != 0 || JNI_WARNING.matcher(stderr).find()) {
-            throw new AssertionError("child JVM failed (" + process.exitValue() + "): " + stderr);
-        }
-        return new Result(new String(out, StandardCharsets.UTF_8), stderr);
     }
 
-    /** Child entry point: loads one model and prints "loaded " and its text. */
-    public static void main(String[] args) {
+    /** Loads the named models in one child JVM of the library under test. */
+    public static Result load(String baseUrl, String... names) throws IOException, InterruptedException {
+        List<String> args = new ArrayList<>(List.of("load", baseUrl));
+        args.addAll(List.of(names));
+        return run(List.of(), Map.of(), System.getProperty("tarnwick.library"), 60,
+                args.toArray(new String[0]));
+    }
+
+    /** Child entry point; the first argument names what to do. */
+    public static void main(String[] args) throws Exception {
+        switch (args[0]) {
+            case "load":
+                for (int i = 2; i < args.length; i++) {
+                    loadAndPrint(args[1], args[i]);
+                }
+                break;
+            case "calls":
+                callAndPrint(args[1]);
+                break;
+            case "failedRead":
+                failedRead();
+                break;
+            default:
+                throw new IllegalArgumentException(args[0]);
+        }
+        System.out.flush();
+    }
+
+    /** Prints "loaded " and the model's text, or "failed " and the throwable. */
+    private static void loadAndPrint(String baseUrl, String name) {
         Mesh[] mesh = new Mesh[1];
         Throwable[] failure = new Throwable[1];
-        TarnwickServerConnectionHelper.loadRemoteMesh(args[0], args[1], (m, t) -> {
+        TarnwickServerConnectionHelper.loadRemoteMesh(baseUrl, name, (m, t) -> {
             mesh[0] = m;
             failure[0] = t;
         });
-        if (failure[0] != null) {
-            System.out.println("failed " + failure[0]);
-            System.exit(2);
+        System.out.println(failure[0] != null ? "failed " + failure[0] : "loaded " + mesh[0].text());
+    }
+
+    /** Makes three calls and prints, for each, what it threw and how often the completion ran. */
+    private static void callAndPrint(String baseUrl) {
+        AtomicInteger completions = new AtomicInteger();
+        BiConsumer<HttpResponse<String>, Throwable> counting = (r, t) -> completions.incrementAndGet();
+        Runnable[] calls = {
+            () -> TarnwickServerConnectionHelper.signIn(baseUrl, "u", "c", counting),
+            () -> TarnwickServerConnectionHelper.saveConfiguration(baseUrl, "{}", counting),
+            () -> TarnwickServerConnectionHelper.loadRemoteMesh(baseUrl, "m",
+                    (m, t) -> completions.incrementAndGet()),
+        };
+        for (Runnable call : calls) {
+            String thrown = "nothing";
+            try {
+                call.run();
+            } catch (Throwable t) {
+                thrown = t.toString();
+            }
+            System.out.println("threw " + thrown + ", completions " + completions.getAndSet(0));
         }
-        System.out.println("loaded " + mesh[0].text());
-        System.out.flush();
+    }
+
+    /**
+     * Serves a body that declares 3 GiB and sends zeros, loads it, and prints
+     * the completion's failure and how long after it the server saw the
+     * connection closed (its blocked write fails), waiting at most 10 s.
+     */
+    private static void failedRead() throws Exception {
+        long declared = 3L << 30;
+        CountDownLatch closed = new CountDownLatch(1);
+        long[] closedAt = new long[1];
+        try (RawServer server = new RawServer(socket -> {
+            RawServer.readHead(socket.getInputStream());
+            RawServer.sendHead(socket, declared, new byte[0]);
+            byte[] zeros = new byte[1 << 16];
+            try {
+                for (long sent = 0; sent < declared; sent += zeros.length) {
+                    socket.getOutputStream().write(zeros);
+                }
+            } catch (IOException e) {
+                closedAt[0] = System.nanoTime();
+                closed.countDown();
+            }
+        })) {
+            Throwable[] failure = new Throwable[1];
+            long[] completedAt = new long[1];
+            TarnwickServerConnectionHelper.loadRemoteMesh(server.baseUrl(), "huge", (m, t) -> {
+                failure[0] = t;
+                completedAt[0] = System.nanoTime();
+            });
+            System.out.println("completion failure: " + failure[0]);
+            if (closed.await(10, TimeUnit.SECONDS)) {
+                long millis = TimeUnit.NANOSECONDS.toMillis(closedAt[0] - completedAt[0]);
+                System.out.println("connection closed " + millis + " ms after the completion");
+            } else {
+                System.out.println("connection still open 10 s after the completion");
+            }
+        }
     }
 }

@@ -2,8 +2,6 @@ package tarnwick.test;
 
 import java.util.ArrayList;
 import java.util.List;
-import java.util.concurrent.CountDownLatch;
-import java.util.concurrent.TimeUnit;
 import java.util.function.BiConsumer;
 
 /** A completion that records every call it receives, with the thread it ran on. */
@@ -22,14 +20,12 @@ public final class Outcome<T> implements BiConsumer<T, Throwable> {
     }
 
     private final List<Call<T>> calls = new ArrayList<>();
-    private final CountDownLatch first = new CountDownLatch(1);
 
     @Override
     public void accept(T result, Throwable failure) {
         synchronized (calls) {
             calls.add(new Call<>(result, failure, Thread.currentThread()));
         }
-        first.countDown();
     }
 
     public int count() {
@@ -46,15 +42,5 @@ public final class Outcome<T> implements BiConsumer<T, Throwable> {
             }
             return calls.get(0);
         }
-    }
-
-    /** Waits up to ten seconds for the first call, then checks it is the only one. */
-    public Call<T> await() throws InterruptedException {
-        if (!first.await(10, TimeUnit.SECONDS)) {
-            throw new AssertionError("the completion was not called");
-        }
-        // A second call would come from the same future; give it a moment to show.
-        Thread.sleep(50);
-        return only();
     }
 }

@@ -26,11 +26,15 @@ import java.util.Map;
 import java.util.Optional;
 import java.util.Random;
 import java.util.concurrent.ConcurrentHashMap;
+import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
 import java.util.concurrent.Future;
+import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.function.BiConsumer;
+import java.util.regex.Matcher;
+import java.util.regex.Pattern;
 import javax.net.ssl.SSLSession;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
@@ -176,6 +180,12 @@ class RemoteMeshTest {
 
     @Test
     void loaderOutcomesReachTheCompletion() {
+        files.put("/models/unreadable.enc", Models.seal(utf8(JsonAssetLoader.UNREADABLE + "{}")));
+        Outcome.Call<Mesh> refused = load("unreadable");
+        assertNull(refused.result);
+        assertTrue(refused.failure instanceof IllegalArgumentException, () -> "got " + refused.failure);
+        assertEquals("unreadable model", refused.failure.getMessage());
+
         files.put("/models/m.enc", Models.seal(utf8("{}")));
 
         JsonAssetLoader.meshFactory = text -> null;
@@ -211,6 +221,8 @@ class RemoteMeshTest {
         }
         Outcome<Mesh> outcome = new Outcome<>();
         TarnwickServerConnectionHelper.loadRemoteMesh("http://127.0.0.1:" + port, "m", outcome);
+        // Only an interrupt sets the interrupt status again.
+        assertFalse(Thread.interrupted(), "a refused connection set the interrupt status");
         Outcome.Call<Mesh> call = outcome.only();
         assertNull(call.result);
         assertTrue(call.failure instanceof ConnectException, () -> "got " + call.failure);
@@ -231,18 +243,121 @@ class RemoteMeshTest {
         assertTrue(call.failure instanceof IOException, () -> "got " + call.failure);
     }
 
-    @Test
-    void interruptedSendFailsTheCompletionAndKeepsTheInterrupt() {
-        files.put("/models/m.enc", Models.seal(utf8("{}")));
-        Thread.currentThread().interrupt();
-        Outcome.Call<Mesh> call;
-        try {
-            call = load("m");
-        } finally {
-            assertTrue(Thread.interrupted(), "interrupt status was lost");
+    /** loadRemoteMesh on a thread of its own, which notes its interrupt status when the call returns. */
+    private static final class BackgroundLoad {
+        final Outcome<Mesh> outcome = new Outcome<>();
+        final Thread thread;
+        final CountDownLatch returned = new CountDownLatch(1);
+        volatile boolean interruptedAfter;
+
+        BackgroundLoad(String baseUrl) {
+            thread = new Thread(() -> {
+                try {
+                    TarnwickServerConnectionHelper.loadRemoteMesh(baseUrl, "m", outcome);
+                } finally {
+                    interruptedAfter = Thread.interrupted();
+                    returned.countDown();
+                }
+            }, "background-load");
+            thread.setDaemon(true);
+            thread.start();
         }
-        assertNull(call.result);
-        assertTrue(call.failure instanceof InterruptedException, () -> "got " + call.failure);
+
+        /** The only completion, once the call has returned; fails after 10 s. */
+        Outcome.Call<Mesh> awaitReturn() throws InterruptedException {
+            assertTrue(returned.await(10, TimeUnit.SECONDS), "loadRemoteMesh did not return within 10 s");
+            return outcome.only();
+        }
+    }
+
+    private static boolean bodyReadIsInterruptible() {
+        return Runtime.version().feature() >= 20;
+    }
+
+    @Test
+    void interruptWhileWaitingForTheHeadFailsTheCompletionAndKeepsTheStatus() throws Exception {
+        CountDownLatch requested = new CountDownLatch(1);
+        try (RawServer raw = new RawServer(socket -> {
+            RawServer.readHead(socket.getInputStream());
+            requested.countDown();
+            RawServer.clientClosesWithin(socket, 20_000);  // no answer
+        })) {
+            BackgroundLoad load = new BackgroundLoad(raw.baseUrl());
+            assertTrue(requested.await(10, TimeUnit.SECONDS));
+            load.thread.interrupt();
+            Outcome.Call<Mesh> call = load.awaitReturn();
+            assertNull(call.result);
+            assertTrue(call.failure instanceof InterruptedException, () -> "got " + call.failure);
+            assertTrue(load.interruptedAfter, "interrupt status was lost");
+        }
+    }
+
+    @Test
+    void interruptWhileReadingTheBodyFollowsTheJdk() throws Exception {
+        WatchingClient client = new WatchingClient(HttpClient.newHttpClient());
+        TarnwickServerConnectionHelper.HTTP_CLIENT = client;
+        CountDownLatch serverMayClose = new CountDownLatch(1);
+        AtomicBoolean clientClosed = new AtomicBoolean();
+        try (RawServer raw = new RawServer(socket -> {
+            RawServer.readHead(socket.getInputStream());
+            RawServer.sendHead(socket, 1000, new byte[10]);  // then nothing
+            if (bodyReadIsInterruptible()) {
+                clientClosed.set(RawServer.clientClosesWithin(socket, 5_000));
+            } else {
+                serverMayClose.await(10, TimeUnit.SECONDS);
+            }
+        })) {
+            BackgroundLoad load = new BackgroundLoad(raw.baseUrl());
+            assertTrue(client.reading.await(10, TimeUnit.SECONDS), "the body was never read");
+            load.thread.interrupt();
+            if (bodyReadIsInterruptible()) {
+                // The JDK's body stream gives up on an interrupt, keeps the
+                // status, and the library closes the stream.
+                Outcome.Call<Mesh> call = load.awaitReturn();
+                assertTrue(call.failure instanceof IOException, () -> "got " + call.failure);
+                assertTrue(call.failure.getCause() instanceof InterruptedException, () -> "got " + call.failure);
+                assertTrue(load.interruptedAfter, "interrupt status was lost");
+                assertTrue(client.closed.get(), "the body stream was left open");
+            } else {
+                // Before Java 20 the body stream ignores the interrupt
+                // (JDK-8294047): the call ends only when the server does.
+                serverMayClose.countDown();
+                Outcome.Call<Mesh> call = load.awaitReturn();
+                assertTrue(call.failure instanceof IOException, () -> "got " + call.failure);
+            }
+        }
+        if (bodyReadIsInterruptible()) {
+            assertTrue(clientClosed.get(), "the server did not see the connection closed");
+        }
+    }
+
+    @Test
+    void aServerThatStallsIsWaitedForInBothPhases() throws Exception {
+        byte[] file = Models.seal(utf8("{\"slow\":true}"));
+        CountDownLatch headMayGo = new CountDownLatch(1);
+        CountDownLatch restMayGo = new CountDownLatch(1);
+        WatchingClient client = new WatchingClient(HttpClient.newHttpClient());
+        TarnwickServerConnectionHelper.HTTP_CLIENT = client;
+        try (RawServer raw = new RawServer(socket -> {
+            RawServer.readHead(socket.getInputStream());
+            headMayGo.await(10, TimeUnit.SECONDS);
+            RawServer.sendHead(socket, file.length, Arrays.copyOf(file, 5));
+            restMayGo.await(10, TimeUnit.SECONDS);
+            socket.getOutputStream().write(file, 5, file.length - 5);
+            RawServer.clientClosesWithin(socket, 10_000);
+        })) {
+            BackgroundLoad load = new BackgroundLoad(raw.baseUrl());
+            // Nobody interrupts and nothing times out: the call is still
+            // there when the server answers, half a second later in each phase.
+            assertFalse(load.returned.await(500, TimeUnit.MILLISECONDS), "returned before the head");
+            headMayGo.countDown();
+            assertTrue(client.reading.await(10, TimeUnit.SECONDS), "the body was never read");
+            assertFalse(load.returned.await(500, TimeUnit.MILLISECONDS), "returned before the whole body");
+            restMayGo.countDown();
+            Outcome.Call<Mesh> call = load.awaitReturn();
+            assertNull(call.failure, () -> "unexpected failure " + call.failure);
+            assertEquals("{\"slow\":true}", call.result.text());
+        }
     }
 
     @Test
@@ -269,10 +384,19 @@ class RemoteMeshTest {
         assertTrue(outcome.only().failure instanceof IllegalArgumentException);
     }
 
-    /** A client whose responses hand out a body stream that records how it was used. */
+    /**
+     * A client whose responses hand out a body stream that records how it was
+     * used; after {@code failAfter} bytes its reads throw, and with
+     * {@code closeFails} its close throws (after closing).
+     */
     private static final class WatchingClient extends DelegatingClient {
         final AtomicBoolean reachedEnd = new AtomicBoolean();
         final AtomicBoolean closed = new AtomicBoolean();
+        final CountDownLatch reading = new CountDownLatch(1);
+        final IOException readFailure = new IOException("read failed");
+        final IOException closeFailure = new IOException("close failed");
+        long failAfter = Long.MAX_VALUE;
+        boolean closeFails;
 
         WatchingClient(HttpClient delegate) {
             super(delegate);
@@ -284,28 +408,36 @@ class RemoteMeshTest {
                 throws IOException, InterruptedException {
             HttpResponse<T> response = delegate.send(request, handler);
             InputStream watched = new FilterInputStream((InputStream) response.body()) {
+                private long delivered;
+
                 @Override
                 public int read(byte[] b, int off, int len) throws IOException {
-                    int n = super.read(b, off, len);
+                    reading.countDown();
+                    if (delivered >= failAfter) {
+                        throw readFailure;
+                    }
+                    int n = super.read(b, off, (int) Math.min(len, failAfter - delivered));
                     if (n < 0) {
                         reachedEnd.set(true);
+                    } else {
+                        delivered += n;
                     }
                     return n;
                 }
 
                 @Override
                 public int read() throws IOException {
-                    int n = super.read();
-                    if (n < 0) {
-                        reachedEnd.set(true);
-                    }
-                    return n;
+                    byte[] one = new byte[1];
+                    return read(one, 0, 1) < 0 ? -1 : one[0] & 0xff;
                 }
 
                 @Override
                 public void close() throws IOException {
                     closed.set(true);
                     super.close();
+                    if (closeFails) {
+                        throw closeFailure;
+                    }
                 }
             };
             return (HttpResponse<T>) new FixedResponse<>(response, watched);
@@ -333,13 +465,48 @@ class RemoteMeshTest {
     }
 
     @Test
-    void bodyStreamIsReadToItsEndAndLeftOpen() {
+    void bodyReadToItsEndIsLeftOpenAndAFailedOneIsClosedFirst() {
         files.put("/models/m.enc", Models.seal(utf8("{\"a\":1}")));
-        WatchingClient client = new WatchingClient(HttpClient.newHttpClient());
-        TarnwickServerConnectionHelper.HTTP_CLIENT = client;
+        WatchingClient whole = new WatchingClient(HttpClient.newHttpClient());
+        TarnwickServerConnectionHelper.HTTP_CLIENT = whole;
         assertEquals("{\"a\":1}", new String(loadText("m"), StandardCharsets.UTF_8));
-        assertTrue(client.reachedEnd.get());
-        assertFalse(client.closed.get());
+        assertTrue(whole.reachedEnd.get());
+        assertFalse(whole.closed.get());
+
+        // A read that fails: the stream is closed before the completion runs,
+        // and a failed close rides along as suppressed.
+        for (boolean closeFails : new boolean[] {false, true}) {
+            WatchingClient failing = new WatchingClient(HttpClient.newHttpClient());
+            failing.failAfter = 7;
+            failing.closeFails = closeFails;
+            TarnwickServerConnectionHelper.HTTP_CLIENT = failing;
+            AtomicBoolean closedFirst = new AtomicBoolean();
+            Outcome<Mesh> outcome = new Outcome<>();
+            TarnwickServerConnectionHelper.loadRemoteMesh(server.baseUrl(), "m", (mesh, failure) -> {
+                closedFirst.set(failing.closed.get());
+                outcome.accept(mesh, failure);
+            });
+            Outcome.Call<Mesh> call = outcome.only();
+            assertSame(failing.readFailure, call.failure);
+            assertTrue(closedFirst.get(), "the stream was not closed before the completion");
+            assertArrayEquals(closeFails ? new Throwable[] {failing.closeFailure} : new Throwable[0],
+                    call.failure.getSuppressed());
+        }
+    }
+
+    @Test
+    void failedReadOfAnOverlongBodyReleasesTheConnection() throws Exception {
+        // A declared 3 GiB body makes readAllBytes give up at 2 GiB. The heap
+        // must hold those 2 GiB, so this runs in a child JVM of its own.
+        ChildJvm.Result result = ChildJvm.run(List.of("-Xmx3g"), Map.of(),
+                System.getProperty("tarnwick.library"), 180, "failedRead");
+        System.out.print(result.stdout);
+        assertTrue(result.stdout.startsWith(
+                "completion failure: java.lang.OutOfMemoryError: Required array size too large\n"),
+                result.stdout);
+        Matcher closed = Pattern.compile("connection closed (-?\\d+) ms after the completion").matcher(result.stdout);
+        assertTrue(closed.find(), result.stdout);
+        assertTrue(Long.parseLong(closed.group(1)) < 8_000, result.stdout);
     }
 
     @Test
@@ -369,18 +536,27 @@ class RemoteMeshTest {
     }
 
     @Test
-    void badPaddingPrintsOneLineAndDropsTheLastBlock() throws Exception {
+    void onlyABadlyPaddedFilePrintsALineAndLosesItsLastBlock() throws Exception {
         byte[] blocks = Models.concat(
                 Models.block('f', 'i', 'r', 's', 't', '-', 'b', 'l', 'o', 'c', 'k', '-', 'o', 'k', '!', '!'),
                 Models.block('l', 'o', 's', 't', 0x81));
         files.put("/models/bad.enc", Models.encryptBlocks(blocks));
-        files.put("/models/good.enc", Models.seal(utf8("fine")));
+        // Well-formed files with the padding at every offset in a block.
+        List<String> names = new ArrayList<>();
+        StringBuilder expected = new StringBuilder();
+        for (int length = 1; length <= 33; length++) {
+            String text = "x".repeat(length);
+            files.put("/models/len" + length + ".enc", Models.seal(utf8(text)));
+            names.add("len" + length);
+            expected.append("loaded ").append(text).append('\n');
+        }
+        names.add(17, "bad");
+        expected.insert(expected.indexOf("loaded " + "x".repeat(18) + "\n"),
+                "Padding error: 0x80 not found.\nloaded first-block-ok!!\n");
 
-        // The line goes to the process's standard output, so the load runs in a
-        // child JVM whose output is read here.
-        ChildJvm.Result bad = ChildJvm.loadOnce(server.baseUrl(), "bad");
-        assertEquals("Padding error: 0x80 not found.\nloaded first-block-ok!!\n", bad.stdout);
-        ChildJvm.Result good = ChildJvm.loadOnce(server.baseUrl(), "good");
-        assertEquals("loaded fine\n", good.stdout);
+        // The line goes to the process's standard output, so the loads run in
+        // a child JVM whose output is read here.
+        ChildJvm.Result result = ChildJvm.load(server.baseUrl(), names.toArray(new String[0]));
+        assertEquals(expected.toString(), result.stdout);
     }
 }

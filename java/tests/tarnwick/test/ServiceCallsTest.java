@@ -16,11 +16,17 @@ import java.net.http.HttpClient;
 import java.net.http.HttpRequest;
 import java.net.http.HttpResponse;
 import java.nio.charset.StandardCharsets;
+import java.util.List;
+import java.util.Map;
 import java.util.TreeSet;
 import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.CompletionException;
+import java.util.concurrent.BlockingQueue;
 import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.ExecutionException;
+import java.util.concurrent.LinkedBlockingQueue;
 import java.util.concurrent.TimeUnit;
+import java.util.concurrent.TimeoutException;
 import java.util.function.BiConsumer;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
@@ -31,13 +37,74 @@ import vardel.tarnwick.api.client.online.TarnwickServerConnectionHelper;
 class ServiceCallsTest {
     private RecordingServer server;
     private HttpClient savedClient;
+    private GatedClient client;
+
+    /**
+     * A response future the test completes itself, on its own thread, with
+     * the outcome of the real one. Completions attached with whenComplete
+     * then run inside {@link #settle}, so when it returns every call of a
+     * completion has happened: a second call is seen without waiting.
+     */
+    private static final class Gate<T> extends CompletableFuture<T> {
+        final CompletableFuture<T> real;
+        /** The future whenComplete returned: where a completion's exception ends. */
+        volatile CompletableFuture<T> dependent;
+
+        Gate(CompletableFuture<T> real) {
+            this.real = real;
+        }
+
+        @Override
+        public CompletableFuture<T> whenComplete(BiConsumer<? super T, ? super Throwable> action) {
+            CompletableFuture<T> result = super.whenComplete(action);
+            dependent = result;
+            return result;
+        }
+
+        void settle() throws InterruptedException {
+            try {
+                complete(real.get(10, TimeUnit.SECONDS));
+            } catch (ExecutionException e) {
+                completeExceptionally(e.getCause());
+            } catch (TimeoutException e) {
+                throw new AssertionError("no answer within 10 s");
+            }
+        }
+    }
+
+    /** Hands the library a gate in place of every real response future. */
+    private static final class GatedClient extends DelegatingClient {
+        private final BlockingQueue<Gate<?>> gates = new LinkedBlockingQueue<>();
+
+        GatedClient(HttpClient delegate) {
+            super(delegate);
+        }
+
+        @Override
+        public <T> CompletableFuture<HttpResponse<T>> sendAsync(
+                HttpRequest request, HttpResponse.BodyHandler<T> handler) {
+            Gate<HttpResponse<T>> gate = new Gate<>(delegate.sendAsync(request, handler));
+            gates.add(gate);
+            return gate;
+        }
+
+        /** Settles the oldest unsettled request and returns its gate. */
+        Gate<?> settleNext() throws InterruptedException {
+            Gate<?> gate = gates.poll(10, TimeUnit.SECONDS);
+            if (gate == null) {
+                throw new AssertionError("the library started no request");
+            }
+            gate.settle();
+            return gate;
+        }
+    }
 
     @BeforeEach
     void start() throws IOException {
         server = new RecordingServer();
         savedClient = TarnwickServerConnectionHelper.HTTP_CLIENT;
-        TarnwickServerConnectionHelper.HTTP_CLIENT =
-                HttpClient.newBuilder().version(HttpClient.Version.HTTP_1_1).build();
+        client = new GatedClient(HttpClient.newBuilder().version(HttpClient.Version.HTTP_1_1).build());
+        TarnwickServerConnectionHelper.HTTP_CLIENT = client;
     }
 
     @AfterEach
@@ -50,10 +117,16 @@ class ServiceCallsTest {
         return server.baseUrl();
     }
 
+    /** Settles the oldest request and checks the completion ran exactly once. */
+    private <T> Outcome.Call<T> settle(Outcome<T> outcome) throws InterruptedException {
+        client.settleNext();
+        return outcome.only();
+    }
+
     /** The outcome of a successful exchange: one call with a response and no failure. */
-    private static HttpResponse<String> response(Outcome<HttpResponse<String>> outcome)
+    private HttpResponse<String> response(Outcome<HttpResponse<String>> outcome)
             throws InterruptedException {
-        Outcome.Call<HttpResponse<String>> call = outcome.await();
+        Outcome.Call<HttpResponse<String>> call = settle(outcome);
         assertNull(call.failure, () -> "unexpected failure " + call.failure);
         return call.result;
     }
@@ -179,7 +252,7 @@ class ServiceCallsTest {
         }
         Outcome<HttpResponse<String>> outcome = new Outcome<>();
         TarnwickServerConnectionHelper.signIn("http://127.0.0.1:" + port, "u", "c", outcome);
-        Outcome.Call<HttpResponse<String>> call = outcome.await();
+        Outcome.Call<HttpResponse<String>> call = settle(outcome);
         assertNull(call.result);
         // whenComplete hands on the failure of the stage it is attached to.
         Throwable cause = call.failure instanceof CompletionException ? call.failure.getCause() : call.failure;
@@ -346,14 +419,18 @@ class ServiceCallsTest {
 
     @Test
     void exceptionFromTheCompletionStaysInTheFuture() throws Exception {
-        CountDownLatch called = new CountDownLatch(1);
+        IllegalStateException thrown = new IllegalStateException("completion failed");
         BiConsumer<HttpResponse<String>, Throwable> throwing = (response, failure) -> {
-            called.countDown();
-            throw new IllegalStateException("completion failed");
+            throw thrown;
         };
-        // The call returns normally; the exception ends in the dropped future.
+        // The call returns normally, and so does completing the response.
         TarnwickServerConnectionHelper.signIn(base(), "u", "c", throwing);
-        assertTrue(called.await(10, TimeUnit.SECONDS));
+        Gate<?> gate = client.settleNext();
+        // The exception ends in the future whenComplete returned, which the
+        // library drops.
+        ExecutionException kept = assertThrows(ExecutionException.class,
+                () -> gate.dependent.get(10, TimeUnit.SECONDS));
+        assertSame(thrown, kept.getCause());
     }
 
     @Test
@@ -366,5 +443,17 @@ class ServiceCallsTest {
         IllegalStateException thrown = assertThrows(IllegalStateException.class,
                 () -> TarnwickServerConnectionHelper.signIn("http://bad host", "u", "c", throwing));
         assertEquals("completion failed", thrown.getMessage());
+    }
+
+    @Test
+    void failedNativeAllocationThrowsOutOfMemoryErrorAndNothingElse() throws Exception {
+        // The fault-injection copy of the library, told to fail allocating,
+        // in a child JVM: every entry point must throw OutOfMemoryError to
+        // its caller, call no completion and leave the JVM running.
+        ChildJvm.Result result = ChildJvm.run(List.of(), Map.of("TARNWICK_FAIL_ALLOCATION", "1"),
+                System.getProperty("tarnwick.faultLibrary"), 60, "calls", base());
+        String line = "threw java.lang.OutOfMemoryError: native allocation failed, completions 0\n";
+        assertEquals(line.repeat(3), result.stdout);
+        server.expectNoRequest(200);
     }
 }

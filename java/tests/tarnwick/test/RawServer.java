@@ -1,0 +1,115 @@
+package tarnwick.test;
+
+import java.io.ByteArrayOutputStream;
+import java.io.IOException;
+import java.io.InputStream;
+import java.net.InetAddress;
+import java.net.ServerSocket;
+import java.net.Socket;
+import java.net.SocketTimeoutException;
+import java.nio.charset.StandardCharsets;
+import java.util.List;
+import java.util.concurrent.CopyOnWriteArrayList;
+
+/**
+ * A loopback server on plain sockets, for answers HttpServer cannot give: a
+ * head or body that stalls, a false Content-Length. Each connection is handed
+ * to the script on a daemon thread of its own; close() closes every socket,
+ * which also frees a client still waiting on one.
+ */
+public final class RawServer implements AutoCloseable {
+    /** What the server does with one connection. */
+    public interface Script {
+        void run(Socket socket) throws Exception;
+    }
+
+    private final ServerSocket listener;
+    private final List<Socket> sockets = new CopyOnWriteArrayList<>();
+
+    public RawServer(Script script) throws IOException {
+        listener = new ServerSocket(0, 8, InetAddress.getLoopbackAddress());
+        Thread acceptor = new Thread(() -> {
+            while (true) {
+                Socket socket;
+                try {
+                    socket = listener.accept();
+                } catch (IOException closed) {
+                    return;
+                }
+                sockets.add(socket);
+                Thread handler = new Thread(() -> {
+                    try (socket) {
+                        script.run(socket);
+                    } catch (Exception e) {
+                        // the client went away; the test reads the outcome elsewhere
+                    }
+                }, "raw-server-connection");
+                handler.setDaemon(true);
+                handler.start();
+            }
+        }, "raw-server");
+        acceptor.setDaemon(true);
+        acceptor.start();
+    }
+
+    public String baseUrl() {
+        return "http://127.0.0.1:" + listener.getLocalPort();
+    }
+
+    /** Reads a request head up to its blank line. */
+    public static void readHead(InputStream in) throws IOException {
+        int matched = 0;
+        byte[] end = {'\r', '\n', '\r', '\n'};
+        while (matched < end.length) {
+            int b = in.read();
+            if (b < 0) {
+                throw new IOException("the client closed before the end of the head");
+            }
+            matched = b == end[matched] ? matched + 1 : (b == '\r' ? 1 : 0);
+        }
+    }
+
+    /** Writes a 200 head declaring the given Content-Length, then the first body bytes. */
+    public static void sendHead(Socket socket, long length, byte[] firstBytes) throws IOException {
+        ByteArrayOutputStream head = new ByteArrayOutputStream();
+        head.writeBytes(("HTTP/1.1 200 OK\r\nContent-Length: " + length + "\r\n\r\n")
+                .getBytes(StandardCharsets.US_ASCII));
+        head.writeBytes(firstBytes);
+        socket.getOutputStream().write(head.toByteArray());
+        socket.getOutputStream().flush();
+    }
+
+    /**
+     * Waits up to the given time for the client to close its end. Returns
+     * true when it did (end of stream or reset), false on time-out.
+     */
+    public static boolean clientClosesWithin(Socket socket, int millis) throws IOException {
+        socket.setSoTimeout(millis);
+        try {
+            while (socket.getInputStream().read() >= 0) {
+                // the client sends nothing more on this connection; ignore it
+            }
+            return true;
+        } catch (SocketTimeoutException stillOpen) {
+            return false;
+        } catch (IOException reset) {
+            return true;
+        }
+    }
+
+    @Override
+    public void close() {
+        try {
+            listener.close();
+        } catch (IOException ignored) {
+            // already closed
+        }
+        for (Socket socket : sockets) {
+            try {
+                socket.close();
+            } catch (IOException ignored) {
+                // already closed
+            }
+        }
+    }
+}

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# The whole library under AddressSanitizer and UndefinedBehaviorSanitizer,
+# inside a real JVM: builds it with GCC and TARNWICK_JVM_SANITIZE into
+# build-jvm-sanitize/, then runs the Java tests with the compiler's libasan
+# preloaded into every JVM they start. Any sanitizer report fails the stage.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+cd "$root"
+
+build=build-jvm-sanitize
+CC=gcc CXX=g++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTARNWICK_JVM_SANITIZE=ON -DTARNWICK_BUILD_TESTS=ON >/dev/null
+cmake --build "$build" -j 2 --target tarnwick tarnwick_fault_injection java_classes \
+  natives_jar
+
+libasan=$(g++ -print-file-name=libasan.so)
+libstdcxx=$(g++ -print-file-name=libstdc++.so.6)
+for lib in "$libasan" "$libstdcxx"; do
+  if [[ ! -e "$lib" ]]; then
+    echo "FAIL: g++ names no such library: $lib" >&2
+    exit 1
+  fi
+done
+java=$(readlink -f "$(sed -n 's/^Java_JAVA_EXECUTABLE:[A-Z]*=//p' "$build/CMakeCache.txt")")
+
+# Every JVM the tests start, child JVMs included, runs through this wrapper.
+# The JVM handles SIGSEGV itself and frees little at exit: ASan must leave
+# the signal to it and not look for leaks. libstdc++ is preloaded too: the
+# java launcher is not a C++ program, and ASan can only intercept C++ throws
+# if libstdc++ is there when it starts.
+wrapper=$root/$build/java-with-sanitizers
+cat >"$wrapper" <<WRAPPER
+#!/bin/sh
+export LD_PRELOAD="$libasan $libstdcxx"
+export ASAN_OPTIONS=handle_segv=0:detect_leaks=0:allow_user_segv_handler=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+exec "$java" "\$@"
+WRAPPER
+chmod +x "$wrapper"
+
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+start=$(date +%s)
+status=0
+TARNWICK_TEST_JAVA=$wrapper ctest --test-dir "$build" -R '^java_tests$' -V >"$log" 2>&1 || status=$?
+elapsed=$(( $(date +%s) - start ))
+if grep -qE "ERROR: AddressSanitizer|runtime error:|UndefinedBehaviorSanitizer|LeakSanitizer" "$log"; then
+  grep -E -A30 "ERROR: AddressSanitizer|runtime error:|UndefinedBehaviorSanitizer" "$log" >&2
+  echo "FAIL: a sanitizer reported a fault" >&2
+  exit 1
+fi
+if (( status != 0 )); then
+  tail -n 150 "$log" >&2
+  echo "FAIL: the Java tests failed under the sanitizers" >&2
+  exit 1
+fi
+summary=$(grep -oE '[0-9]+ tests successful' "$log" | head -n 1)
+echo "Java tests under ASan and UBSan in the JVM: ${summary}, ${elapsed} s, no report."
