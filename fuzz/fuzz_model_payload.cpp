@@ -88,37 +88,3 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             "one diagnostic line exactly when the marker is missing");
     return 0;
 }
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace tarnwick;
-    if (outputPosition() > (1L << 20)) {
-        if (ftruncate(STDOUT_FILENO, 0) != 0) std::abort();
-        std::rewind(stdout);
-    }
-
-    const long start = outputPosition();
-    const auto portable = detail::decodeModelPayloadPortable(data, size);
-    const long afterPortable = outputPosition();
-    const long printed = afterPortable - start;
-
-    const bool wholeBlocks = size != 0 && size % 16 == 0;
-    if (!wholeBlocks) {
-        require(portable.empty(), "a partial block gives an empty plaintext");
-        require(printed == 0, "a partial block prints nothing");
-    } else {
-        require(portable.size() <= size - 1, "plaintext shorter than the payload");
-        require(portable.capacity() <= size - 1, "a single allocation of at most size - 1");
-        require(printed == 0 || printed == static_cast<long>(std::strlen(kPaddingErrorLine) + 1),
-                "at most one diagnostic line");
-    }
-
-    if (detail::hardwareAesAvailable()) {
-        const auto hardware = detail::decodeModelPayloadHardware(data, size);
-        require(hardware == portable, "both decoders give the same plaintext");
-        require(outputPosition() - afterPortable == printed, "both decoders print the same");
-        if (wholeBlocks) {
-            require(hardware.capacity() <= size - 1, "a single allocation of at most size - 1");
-        }
-    }
-    return 0;
-}
