@@ -39,13 +39,15 @@ TEST(DecoderDispatchTest, UsesTheAesInstructionsExactlyWhenTheCpuHasThem) {
         flags.find(" aes ") != std::string::npos && flags.find(" sse2 ") != std::string::npos;
     EXPECT_EQ(detail::hardwareAesAvailable(), cpuHasAes);
 
+    // Both entry points, the keyed one and the library's own.
     const auto key = tarnwick_test::buildKey();
-    const std::vector<std::uint8_t> payload(64, 0x5a);
+    const tarnwick_test::EncryptedCase& sealed = tarnwick_test::kEncryptedCases[0];
     const unsigned long hardwareBefore = detail::decoderPathCounts.hardware;
     const unsigned long portableBefore = detail::decoderPathCounts.portable;
-    decodePayload(key.data(), payload.data(), payload.size());
-    EXPECT_EQ(detail::decoderPathCounts.hardware - hardwareBefore, cpuHasAes ? 1u : 0u);
-    EXPECT_EQ(detail::decoderPathCounts.portable - portableBefore, cpuHasAes ? 0u : 1u);
+    decodePayload(key.data(), sealed.ciphertext, sealed.size);
+    decodeModelPayload(sealed.ciphertext, sealed.size);
+    EXPECT_EQ(detail::decoderPathCounts.hardware - hardwareBefore, cpuHasAes ? 2u : 0u);
+    EXPECT_EQ(detail::decoderPathCounts.portable - portableBefore, cpuHasAes ? 0u : 2u);
 }
 
 class DecoderPathsTest : public testing::Test {
