@@ -1,10 +1,10 @@
 // The model payload decoder on x86's AES instructions (AES-NI). The table
-// decoder in model_payload.cpp is the reference; this one must give the same
-// plaintext and the same diagnostic for every input.
+// loop in model_payload.cpp is the reference; this one must give the same
+// result for every input.
 //
 // Only the functions marked TARNWICK_TARGET_AES use the instructions, so the
 // file needs no special compiler flags and the library still loads on CPUs
-// without them; decodeModelPayload picks a decoder at run time.
+// without them; decodePayload picks a loop at run time.
 #include <cstring>
 
 #include "aes.h"
@@ -170,23 +170,26 @@ bool hardwareAesAvailable() {
     return available;
 }
 
-TARNWICK_TARGET_AES std::vector<std::uint8_t> decodeModelPayloadHardware(const std::uint8_t* data,
-                                                                         std::size_t size) {
-    std::vector<std::uint8_t> plaintext;
-    if (size == 0 || size % kBlockSize != 0) return plaintext;
+TARNWICK_TARGET_AES DecodedPayload decodePayloadHardware(const std::uint8_t key[16],
+                                                         const std::uint8_t* data,
+                                                         std::size_t size) {
+    TARNWICK_COUNT_DECODER_PATH(hardware);
+    DecodedPayload decoded;
+    if (size == 0 || size % kBlockSize != 0) return decoded;
 
-    // Holds the key until the round keys are made, then the last block.
-    std::uint8_t buffer[kBlockSize];
-    assembleModelKey(buffer);
     DecryptionKeys keys;
-    prepareDecryptionKeys(buffer, keys);
+    prepareDecryptionKeys(key, keys);
 
     const std::uint32_t blocks = static_cast<std::uint32_t>(size / kBlockSize);
     const std::uint32_t innerBlocks = blocks - 1;
 
+    std::vector<std::uint8_t>& plaintext = decoded.plaintext;
     // Inner blocks give at most 16 bytes each and the last block at most 15.
     plaintext.reserve(size - 1);
     std::uint32_t length = 0;  // text so far
+    // Where the first block cut short by a zero byte ended; kNoCut while none was.
+    constexpr std::uint32_t kNoCut = 0xFFFFFFFFu;
+    std::uint32_t firstCut = kNoCut;
     std::uint32_t i = 0;
     while (i < innerBlocks) {
         // The plaintext grows a window at a time, with room for 16 bytes per
@@ -216,61 +219,42 @@ TARNWICK_TARGET_AES std::vector<std::uint8_t> decodeModelPayloadHardware(const s
             }
             for (unsigned lane = 0; lane < kLanes; ++lane) {
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(out + length), b[lane]);
-                length += textLength(b[lane]);
+                const unsigned text = textLength(b[lane]);
+                length += text;
+                if (text < kBlockSize && firstCut == kNoCut) firstCut = length;
             }
         }
         for (; i < windowEnd; ++i) {
             const __m128i b = decrypt1(loadBlock(data + i * std::uint32_t{kBlockSize}), keys);
             _mm_storeu_si128(reinterpret_cast<__m128i*>(out + length), b);
-            length += textLength(b);
+            const unsigned text = textLength(b);
+            length += text;
+            if (text < kBlockSize && firstCut == kNoCut) firstCut = length;
         }
     }
     plaintext.resize(length);
+    if (firstCut != kNoCut) decoded.firstZero = firstCut;
 
     const __m128i last = decrypt1(loadBlock(data + innerBlocks * std::uint32_t{kBlockSize}), keys);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(buffer), last);
-    appendLastBlock(plaintext, buffer);
-    return plaintext;
-}
-
-TARNWICK_TARGET_AES void hardwareDecryptBlocks(const std::uint8_t key[16], const std::uint8_t* in,
-                                               std::size_t blocks, std::uint8_t* out) {
-    DecryptionKeys keys;
-    prepareDecryptionKeys(key, keys);
-    std::size_t i = 0;
-    for (; i + kLanes <= blocks; i += kLanes) {
-        __m128i b[kLanes];
-        for (unsigned lane = 0; lane < kLanes; ++lane) b[lane] = loadBlock(in + 16 * (i + lane));
-        decrypt8(b, keys);
-        for (unsigned lane = 0; lane < kLanes; ++lane) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * (i + lane)), b[lane]);
-        }
-    }
-    for (; i < blocks; ++i) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * i),
-                         decrypt1(loadBlock(in + 16 * i), keys));
-    }
+    std::uint8_t lastBlock[kBlockSize];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(lastBlock), last);
+    finishWithLastBlock(decoded, lastBlock);
+    return decoded;
 }
 
 }  // namespace detail
 }  // namespace tarnwick
 
-#else  // no x86: the table decoder stands in
+#else  // no x86: the table loop stands in
 
 namespace tarnwick {
 namespace detail {
 
 bool hardwareAesAvailable() { return false; }
 
-std::vector<std::uint8_t> decodeModelPayloadHardware(const std::uint8_t* data, std::size_t size) {
-    return decodeModelPayloadPortable(data, size);
-}
-
-void hardwareDecryptBlocks(const std::uint8_t key[16], const std::uint8_t* in, std::size_t blocks,
-                           std::uint8_t* out) {
-    AesDecryptSchedule schedule;
-    aesPrepareDecryptSchedule(key, schedule);
-    for (std::size_t i = 0; i < blocks; ++i) aesDecryptBlock(in + 16 * i, schedule, out + 16 * i);
+DecodedPayload decodePayloadHardware(const std::uint8_t key[16], const std::uint8_t* data,
+                                     std::size_t size) {
+    return decodePayloadPortable(key, data, size);
 }
 
 }  // namespace detail

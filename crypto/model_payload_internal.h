@@ -1,11 +1,17 @@
 // Internals of the model payload decoder, shared by its two block loops and
-// open to the tests and benchmarks. Not part of the library's interface.
+// open to the tests, the tool and the benchmarks. Not part of the library's
+// interface.
 #ifndef TARNWICK_CRYPTO_MODEL_PAYLOAD_INTERNAL_H
 #define TARNWICK_CRYPTO_MODEL_PAYLOAD_INTERNAL_H
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+
+#include "model_payload.h"
+
+#ifdef TARNWICK_COUNT_DECODER_PATHS
+#include <atomic>
+#endif
 
 namespace tarnwick {
 namespace detail {
@@ -15,27 +21,39 @@ constexpr std::size_t kBlockSize = 16;
 // Writes the model key into `key` from the kModelKeyWord constants.
 void assembleModelKey(std::uint8_t key[16]);
 
-// Appends the text of the decrypted last block, or prints the padding
-// diagnostic when its marker is missing. Appends at most 15 bytes.
-void appendLastBlock(std::vector<std::uint8_t>& plaintext, const std::uint8_t block[16]);
+// Finishes a decode with the decrypted last block: appends its text and sets
+// the status, or sets kPaddingMissing when its marker is missing. Appends at
+// most 15 bytes.
+void finishWithLastBlock(DecodedPayload& decoded, const std::uint8_t block[16]);
 
-// The decoder on the portable table cipher. Same contract as
-// decodeModelPayload.
-std::vector<std::uint8_t> decodeModelPayloadPortable(const std::uint8_t* data, std::size_t size);
+// decodePayload on the portable table cipher.
+DecodedPayload decodePayloadPortable(const std::uint8_t key[16], const std::uint8_t* data,
+                                     std::size_t size);
 
-// Whether this CPU has the AES instructions the hardware decoder needs.
-// Always false where the hardware decoder is not compiled in (not x86).
+// Whether this CPU has the AES instructions the hardware loop needs. Always
+// false where the hardware loop is not compiled in (not x86).
 bool hardwareAesAvailable();
 
-// The decoder on the CPU's AES instructions; same contract and same output as
-// decodeModelPayloadPortable. Call only when hardwareAesAvailable(); where the
-// hardware decoder is not compiled in, this is the portable one.
-std::vector<std::uint8_t> decodeModelPayloadHardware(const std::uint8_t* data, std::size_t size);
+// decodePayload on the CPU's AES instructions; the same result as
+// decodePayloadPortable for every input. Call only when
+// hardwareAesAvailable(); where the hardware loop is not compiled in, this is
+// the portable one.
+DecodedPayload decodePayloadHardware(const std::uint8_t key[16], const std::uint8_t* data,
+                                     std::size_t size);
 
-// Plain ECB decryption of `blocks` blocks with the hardware decoder's round
-// code, for testing it against known vectors. Same precondition as above.
-void hardwareDecryptBlocks(const std::uint8_t key[16], const std::uint8_t* in, std::size_t blocks,
-                           std::uint8_t* out);
+#ifdef TARNWICK_COUNT_DECODER_PATHS
+// Only in the tests' build of the library: how many payloads each loop has
+// been handed, so a test can see which loop the dispatcher chose.
+struct DecoderPathCounts {
+    std::atomic<unsigned long> portable{0};
+    std::atomic<unsigned long> hardware{0};
+};
+extern DecoderPathCounts decoderPathCounts;
+#define TARNWICK_COUNT_DECODER_PATH(loop) \
+    (::tarnwick::detail::decoderPathCounts.loop.fetch_add(1, std::memory_order_relaxed))
+#else
+#define TARNWICK_COUNT_DECODER_PATH(loop) static_cast<void>(0)
+#endif
 
 }  // namespace detail
 }  // namespace tarnwick

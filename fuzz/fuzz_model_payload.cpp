@@ -1,6 +1,7 @@
 // libFuzzer target for the model payload decoder. Besides the sanitizers'
-// own checks it enforces what the decoder promises about its output, and
-// that the AES-NI and table decoders agree, diagnostic included.
+// own checks it enforces what the decoder promises about its output, that
+// the AES-NI and table loops agree, and that decodeModelPayload prints the
+// diagnostic exactly when the marker is missing.
 #include <unistd.h>
 
 #include <cstddef>
@@ -32,7 +33,7 @@ long outputPosition() {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Most inputs end in a bad padding block and print the diagnostic. It
     // goes to a scratch file, kept out of libFuzzer's report and measured to
-    // compare what each decoder printed.
+    // check what decodeModelPayload printed.
     char path[] = "/tmp/fuzz_model_payload_stdout.XXXXXX";
     const int fd = mkstemp(path);
     if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0) std::abort();
@@ -48,29 +49,42 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::rewind(stdout);
     }
 
-    const long start = outputPosition();
-    const auto portable = detail::decodeModelPayloadPortable(data, size);
-    const long afterPortable = outputPosition();
-    const long printed = afterPortable - start;
-
+    std::uint8_t key[16];
+    detail::assembleModelKey(key);
+    const DecodedPayload portable = detail::decodePayloadPortable(key, data, size);
     const bool wholeBlocks = size != 0 && size % 16 == 0;
     if (!wholeBlocks) {
-        require(portable.empty(), "a partial block gives an empty plaintext");
-        require(printed == 0, "a partial block prints nothing");
+        require(portable.status == PayloadStatus::kNotWholeBlocks, "a partial block is refused");
+        require(portable.plaintext.empty(), "a partial block gives an empty plaintext");
     } else {
-        require(portable.size() <= size - 1, "plaintext shorter than the payload");
-        require(portable.capacity() <= size - 1, "a single allocation of at most size - 1");
-        require(printed == 0 || printed == static_cast<long>(std::strlen(kPaddingErrorLine) + 1),
-                "at most one diagnostic line");
+        require(portable.status != PayloadStatus::kNotWholeBlocks, "whole blocks are decoded");
+        require(portable.plaintext.size() <= size - 1, "plaintext shorter than the payload");
+        require(portable.plaintext.capacity() <= size - 1,
+                "a single allocation of at most size - 1");
     }
+    require(portable.firstZero == kNoZeroByte || portable.firstZero <= portable.plaintext.size(),
+            "the first zero byte lies within the text");
 
     if (detail::hardwareAesAvailable()) {
-        const auto hardware = detail::decodeModelPayloadHardware(data, size);
-        require(hardware == portable, "both decoders give the same plaintext");
-        require(outputPosition() - afterPortable == printed, "both decoders print the same");
+        const DecodedPayload hardware = detail::decodePayloadHardware(key, data, size);
+        require(hardware.plaintext == portable.plaintext, "both loops give the same plaintext");
+        require(hardware.status == portable.status, "both loops give the same status");
+        require(hardware.firstZero == portable.firstZero, "both loops find the same zero byte");
         if (wholeBlocks) {
-            require(hardware.capacity() <= size - 1, "a single allocation of at most size - 1");
+            require(hardware.plaintext.capacity() <= size - 1,
+                    "a single allocation of at most size - 1");
         }
     }
+
+    // The built-in key's entry point: the same text, and the diagnostic line
+    // exactly when the marker is missing.
+    const long start = outputPosition();
+    const auto plaintext = decodeModelPayload(data, size);
+    const long printed = outputPosition() - start;
+    require(plaintext == portable.plaintext, "decodeModelPayload gives the loops' plaintext");
+    require(printed == (portable.status == PayloadStatus::kPaddingMissing
+                            ? static_cast<long>(std::strlen(kPaddingErrorLine) + 1)
+                            : 0),
+            "one diagnostic line exactly when the marker is missing");
     return 0;
 }

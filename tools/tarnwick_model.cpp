@@ -3,8 +3,9 @@
 //
 // A model file is AES-128-ECB over the text followed by a 0x80 marker and zero
 // bytes up to a whole 16-byte block. Sealing encrypts with OpenSSL; opening
-// under the build's key goes through the library's own decoder, so the text
-// `open` writes is the text the game is handed.
+// goes through the library's own decoder (decodePayload, the routine behind
+// decodeModelPayload) under whichever key is chosen, so the text `open`
+// writes is the text the game is handed.
 #include <openssl/evp.h>
 
 #include <array>
@@ -17,7 +18,6 @@
 #include <string>
 #include <vector>
 
-#include "aes.h"
 #include "model_payload.h"
 #include "model_payload_internal.h"
 
@@ -67,8 +67,10 @@ void printHelp() {
         "open  Decrypts IN.enc with the library's decoder and writes the model text\n"
         "      to OUT.json, or to standard output when OUT.json is left out (the text\n"
         "      only, no line break added). A missing padding marker, which is what a\n"
-        "      wrong key or a damaged file gives, is an error. A zero byte in the\n"
-        "      text is reported on standard error: the game would see the text cut.\n"
+        "      wrong key or a damaged last block gives, is an error. Damage to any\n"
+        "      other block is NOT detected: it garbles that block's 16 bytes of text.\n"
+        "      A zero byte in the decrypted text is reported on standard error: the\n"
+        "      game would not see the text as sealed.\n"
         "\n"
         "Key:  By default the model key this build of the library carries, set when\n"
         "      configuring with -DTARNWICK_MODEL_KEY=<32 hex digits>. This build\n"
@@ -214,16 +216,7 @@ int sealModel(const std::string& in, const std::string& out, const Key& key) {
     return writeOutput(out, sealed) ? kOk : kFileError;
 }
 
-// Position of the padding marker in the last block, following the decoder:
-// the first non-zero byte searching from byte 15 down to byte 1, else byte 0.
-// -1 when that byte is not the marker.
-int markerPosition(const std::uint8_t* lastBlock) {
-    std::size_t j = kBlock - 1;
-    while (j > 0 && lastBlock[j] == 0) --j;
-    return lastBlock[j] == kMarker ? static_cast<int>(j) : -1;
-}
-
-int openModel(const std::string& in, const std::string& out, const Key& key, bool usingBuildKey) {
+int openModel(const std::string& in, const std::string& out, const Key& key) {
     Bytes data;
     if (!readFile(in, data)) return kFileError;
     if (data.empty()) {
@@ -240,48 +233,22 @@ int openModel(const std::string& in, const std::string& out, const Key& key, boo
         return kBadInput;
     }
 
-    // Decrypted here as well as by the library: the padding and zero-byte checks
-    // need the plain blocks, and a missing marker must be caught before the
-    // library's decoder prints its own line on standard output.
-    tarnwick::AesDecryptSchedule schedule;
-    tarnwick::aesPrepareDecryptSchedule(key.data(), schedule);
-    Bytes plain(data.size());
-    for (std::size_t i = 0; i < data.size(); i += kBlock) {
-        tarnwick::aesDecryptBlock(&data[i], schedule, &plain[i]);
-    }
-    const std::size_t lastBlock = data.size() - kBlock;
-    const int marker = markerPosition(&plain[lastBlock]);
-    if (marker < 0) {
+    const tarnwick::DecodedPayload decoded =
+        tarnwick::decodePayload(key.data(), data.data(), data.size());
+    if (decoded.status == tarnwick::PayloadStatus::kPaddingMissing) {
         fileMessage(in,
                     "padding error: the last block holds no 0x80 marker (wrong key, or a "
-                    "damaged file)");
+                    "damaged last block)");
         return kBadInput;
     }
-
-    const std::size_t textEnd = lastBlock + static_cast<std::size_t>(marker);
-    if (const void* zero = std::memchr(plain.data(), 0, textEnd)) {
-        const std::size_t offset = static_cast<const std::uint8_t*>(zero) - plain.data();
+    if (decoded.firstZero != tarnwick::kNoZeroByte) {
         std::fprintf(stderr,
-                     "%s: %s: warning: zero byte at offset %zu of the text: the library skips "
-                     "what follows it in its block, so the game would see the text cut\n",
-                     kProgram, in.c_str(), offset);
+                     "%s: %s: warning: zero byte at offset %zu of the text written: the "
+                     "library drops the rest of an inner block after a zero byte and the game "
+                     "cuts the text at one, so the game would not get the text as sealed\n",
+                     kProgram, in.c_str(), decoded.firstZero);
     }
-
-    Bytes text;
-    if (usingBuildKey) {
-        text = tarnwick::decodeModelPayload(data.data(), data.size());
-    } else {
-        // The decoder only knows the build's key; the same block rules, applied
-        // to the blocks decrypted above.
-        for (std::size_t i = 0; i < lastBlock; i += kBlock) {
-            const void* zero = std::memchr(&plain[i], 0, kBlock);
-            const std::size_t n =
-                zero == nullptr ? kBlock : static_cast<const std::uint8_t*>(zero) - &plain[i];
-            text.insert(text.end(), &plain[i], &plain[i] + n);
-        }
-        text.insert(text.end(), plain.begin() + lastBlock, plain.begin() + textEnd);
-    }
-    return writeOutput(out, text) ? kOk : kFileError;
+    return writeOutput(out, decoded.plaintext) ? kOk : kFileError;
 }
 
 }  // namespace
@@ -327,8 +294,7 @@ int main(int argc, char** argv) {
         if (operands.size() != 2 && operands.size() != 3) {
             return usageError("open takes IN.enc and, optionally, OUT.json");
         }
-        return openModel(operands[1], operands.size() == 3 ? operands[2] : std::string(), key,
-                         !haveKey);
+        return openModel(operands[1], operands.size() == 3 ? operands[2] : std::string(), key);
     }
     return usageError("unknown command '" + command + "' (seal or open)");
 }

@@ -1,21 +1,20 @@
-// The decoder entry points under test: the dispatching one, the table path,
-// and the AES-NI path where the CPU has it.
+// The decoder entry points under test: the dispatching one, the table loop,
+// and the AES-NI loop where the CPU has it.
 #ifndef TARNWICK_TESTS_CRYPTO_DECODERS_H
 #define TARNWICK_TESTS_CRYPTO_DECODERS_H
 
-#include <gtest/gtest.h>
-
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "model_payload.h"
 #include "model_payload_internal.h"
+#include "test_util.h"
 
 namespace tarnwick_test {
 
-using DecodeFunction = std::vector<std::uint8_t> (*)(const std::uint8_t*, std::size_t);
+using DecodeFunction = tarnwick::DecodedPayload (*)(const std::uint8_t*, const std::uint8_t*,
+                                                    std::size_t);
 
 struct Decoder {
     const char* name;
@@ -23,27 +22,15 @@ struct Decoder {
 };
 
 inline std::vector<Decoder> decoders() {
-    std::vector<Decoder> all = {{"decodeModelPayload", &tarnwick::decodeModelPayload},
-                                {"portable", &tarnwick::detail::decodeModelPayloadPortable}};
+    std::vector<Decoder> all = {{"decodePayload", &tarnwick::decodePayload},
+                                {"portable", &tarnwick::detail::decodePayloadPortable}};
     if (tarnwick::detail::hardwareAesAvailable()) {
-        all.push_back({"hardware", &tarnwick::detail::decodeModelPayloadHardware});
+        all.push_back({"hardware", &tarnwick::detail::decodePayloadHardware});
     }
     return all;
 }
 
-struct Decoded {
-    std::vector<std::uint8_t> plaintext;
-    std::string output;  // what the call wrote to standard output
-};
-
-inline Decoded decodeCapturingStdout(DecodeFunction decode, const std::uint8_t* data,
-                                     std::size_t size) {
-    testing::internal::CaptureStdout();
-    Decoded decoded;
-    decoded.plaintext = decode(data, size);
-    decoded.output = testing::internal::GetCapturedStdout();
-    return decoded;
-}
+inline std::vector<std::uint8_t> buildKey() { return fromHex(TARNWICK_EFFECTIVE_MODEL_KEY); }
 
 }  // namespace tarnwick_test
 

@@ -1,6 +1,7 @@
 // The model payload decoder on payloads that OpenSSL encrypted under the
-// model key (see payload_cases.h and payload_fixture_gen.cpp), with the
-// diagnostic line read back from standard output.
+// model key (see payload_cases.h and payload_fixture_gen.cpp): every block
+// loop through decodePayload, and decodeModelPayload with the diagnostic line
+// it prints read back from standard output.
 #include "model_payload.h"
 
 #include <gtest/gtest.h>
@@ -24,18 +25,26 @@
 namespace tarnwick {
 namespace {
 
-using tarnwick_test::Decoded;
 using tarnwick_test::Decoder;
 using tarnwick_test::EncryptedCase;
 using tarnwick_test::toBytes;
 
 constexpr char kDiagnostic[] = "Padding error: 0x80 not found.\n";
 
-Decoded decodeCapturingStdout(const std::uint8_t* data, std::size_t size) {
-    return tarnwick_test::decodeCapturingStdout(&decodeModelPayload, data, size);
+struct Printed {
+    std::vector<std::uint8_t> plaintext;
+    std::string output;  // what the call wrote to standard output
+};
+
+Printed decodeCapturingStdout(const std::uint8_t* data, std::size_t size) {
+    testing::internal::CaptureStdout();
+    Printed printed;
+    printed.plaintext = decodeModelPayload(data, size);
+    printed.output = testing::internal::GetCapturedStdout();
+    return printed;
 }
 
-Decoded decodeCapturingStdout(const std::vector<std::uint8_t>& data) {
+Printed decodeCapturingStdout(const std::vector<std::uint8_t>& data) {
     return decodeCapturingStdout(data.data(), data.size());
 }
 
@@ -66,6 +75,7 @@ protected:
 };
 
 TEST_F(EncryptedPayloadTest, DecodesEveryCase) {
+    const auto key = tarnwick_test::buildKey();
     for (const auto& expected : tarnwick_test::payloadCases()) {
         SCOPED_TRACE(expected.name);
         const EncryptedCase& c = fixture(expected.name);
@@ -75,11 +85,18 @@ TEST_F(EncryptedPayloadTest, DecodesEveryCase) {
 
         for (const Decoder& decoder : tarnwick_test::decoders()) {
             SCOPED_TRACE(decoder.name);
-            const Decoded decoded =
-                tarnwick_test::decodeCapturingStdout(decoder.decode, c.ciphertext, c.size);
+            const DecodedPayload decoded = decoder.decode(key.data(), c.ciphertext, c.size);
             EXPECT_EQ(decoded.plaintext, toBytes(expected.expected));
-            EXPECT_EQ(decoded.output, expected.paddingError ? kDiagnostic : "");
+            EXPECT_EQ(decoded.status, expected.paddingError ? PayloadStatus::kPaddingMissing
+                                                            : PayloadStatus::kDecoded);
+            EXPECT_EQ(decoded.firstZero, expected.firstZero == tarnwick_test::kNone
+                                             ? kNoZeroByte
+                                             : static_cast<std::size_t>(expected.firstZero));
         }
+        // The built-in key, and the diagnostic exactly when the marker is missing.
+        const Printed printed = decodeCapturingStdout(c.ciphertext, c.size);
+        EXPECT_EQ(printed.plaintext, toBytes(expected.expected));
+        EXPECT_EQ(printed.output, expected.paddingError ? kDiagnostic : "");
     }
 }
 
@@ -87,9 +104,9 @@ TEST_F(EncryptedPayloadTest, LastWholeBlockIsTheOneCheckedForPadding) {
     // Without its final block, the payload ends in the inner block "short"
     // and zeros, which lacks the marker.
     const auto payload = cipherBlocks("several_inner_blocks", 0, 2);
-    const Decoded decoded = decodeCapturingStdout(payload);
-    EXPECT_EQ(decoded.plaintext, toBytes("0123456789abcdef"));
-    EXPECT_EQ(decoded.output, kDiagnostic);
+    const Printed printed = decodeCapturingStdout(payload);
+    EXPECT_EQ(printed.plaintext, toBytes("0123456789abcdef"));
+    EXPECT_EQ(printed.output, kDiagnostic);
 }
 
 TEST_F(EncryptedPayloadTest, LongPayloadKeepsEveryInnerBlock) {
@@ -113,12 +130,14 @@ TEST_F(EncryptedPayloadTest, LongPayloadKeepsEveryInnerBlock) {
     payload.insert(payload.end(), last.begin(), last.end());
     expected += "end";
 
+    const auto key = tarnwick_test::buildKey();
     for (const Decoder& decoder : tarnwick_test::decoders()) {
         SCOPED_TRACE(decoder.name);
-        const Decoded decoded =
-            tarnwick_test::decodeCapturingStdout(decoder.decode, payload.data(), payload.size());
+        const DecodedPayload decoded = decoder.decode(key.data(), payload.data(), payload.size());
         EXPECT_EQ(decoded.plaintext, toBytes(expected));
-        EXPECT_EQ(decoded.output, "");
+        EXPECT_EQ(decoded.status, PayloadStatus::kDecoded);
+        // The first "short" block, after 101 whole ones.
+        EXPECT_EQ(decoded.firstZero, 101u * 16 + 5);
     }
 }
 
@@ -158,27 +177,22 @@ TEST_F(EncryptedPayloadTest, DiagnosticIsFlushedBeforeReturning) {
 }
 #endif
 
-TEST(ModelPayloadTest, EmptyInputGivesNothing) {
-    for (const Decoder& decoder : tarnwick_test::decoders()) {
-        SCOPED_TRACE(decoder.name);
-        const Decoded decoded = tarnwick_test::decodeCapturingStdout(decoder.decode, nullptr, 0);
-        EXPECT_TRUE(decoded.plaintext.empty());
-        EXPECT_EQ(decoded.output, "");
-    }
-}
-
-TEST(ModelPayloadTest, PartialBlockSizesGiveNothing) {
+TEST(ModelPayloadTest, EmptyAndPartialBlockSizesGiveNothing) {
     // Whatever the bytes, a payload that is not whole blocks is not decoded.
     std::vector<std::uint8_t> bytes(80);
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 37);
-    for (const Decoder& decoder : tarnwick_test::decoders()) {
-        for (std::size_t size : {1u, 15u, 17u, 31u, 33u, 79u}) {
+    const auto key = tarnwick_test::buildKey();
+    for (std::size_t size : {0u, 1u, 15u, 17u, 31u, 33u, 79u}) {
+        const std::uint8_t* data = size == 0 ? nullptr : bytes.data();
+        for (const Decoder& decoder : tarnwick_test::decoders()) {
             SCOPED_TRACE(std::string(decoder.name) + ", " + std::to_string(size) + " bytes");
-            const Decoded decoded =
-                tarnwick_test::decodeCapturingStdout(decoder.decode, bytes.data(), size);
+            const DecodedPayload decoded = decoder.decode(key.data(), data, size);
             EXPECT_TRUE(decoded.plaintext.empty());
-            EXPECT_EQ(decoded.output, "");
+            EXPECT_EQ(decoded.status, PayloadStatus::kNotWholeBlocks);
         }
+        const Printed printed = decodeCapturingStdout(data, size);
+        EXPECT_TRUE(printed.plaintext.empty());
+        EXPECT_EQ(printed.output, "") << size << " bytes";
     }
 }
 

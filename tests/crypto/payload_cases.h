@@ -10,11 +10,14 @@
 
 namespace tarnwick_test {
 
+constexpr int kNone = -1;
+
 struct PayloadCase {
     const char* name;
     std::string plaintext;  // raw decrypted blocks, a multiple of 16 bytes
     std::string expected;   // what the decoder must return
-    bool paddingError;      // whether the diagnostic line is due
+    bool paddingError;      // whether the last block lacks its marker
+    int firstZero;          // where the decoder must report the first zero byte, or kNone
 };
 
 // `head` followed by zero bytes up to a whole block.
@@ -26,24 +29,27 @@ inline std::string block(std::string head) {
 inline const std::vector<PayloadCase>& payloadCases() {
     using namespace std::string_literals;
     static const std::vector<PayloadCase> cases = {
-        {"marker_after_text", block("{}\x80"s), "{}", false},
-        {"marker_in_last_byte", "fifteen bytes!!\x80"s, "fifteen bytes!!", false},
-        {"last_block_only_padding", "sixteen bytes!!!"s + block("\x80"s), "sixteen bytes!!!",
-         false},
-        {"zeros_before_marker_stay", block("a\0\0b\x80"s), "a\0\0b"s, false},
-        {"inner_block_stops_at_zero", block("ab"s) + block("\x80"s), "ab", false},
+        {"marker_after_text", block("{}\x80"s), "{}", false, kNone},
+        {"marker_in_last_byte", "fifteen bytes!!\x80"s, "fifteen bytes!!", false, kNone},
+        {"last_block_only_padding", "sixteen bytes!!!"s + block("\x80"s), "sixteen bytes!!!", false,
+         kNone},
+        {"zeros_before_marker_stay", block("a\0\0b\x80"s), "a\0\0b"s, false, 1},
+        {"inner_block_stops_at_zero", block("ab"s) + block("\x80"s), "ab", false, 2},
         {"inner_block_ignores_bytes_after_zero", "ab\0cdefghijklmno"s + block("pq\x80"s), "abpq",
-         false},
-        {"inner_block_starting_with_zero", "\0bcdefghijklmnop"s + block("x\x80"s), "x", false},
-        {"inner_block_keeps_0x80", block("a\x80z"s) + block("\x80"s), "a\x80z", false},
+         false, 2},
+        {"inner_block_starting_with_zero", "\0bcdefghijklmnop"s + block("x\x80"s), "x", false, 0},
+        {"inner_block_zero_only_in_last_byte", "0123456789abcde\0"s + block("z\x80"s),
+         "0123456789abcdez", false, 15},
+        {"inner_block_keeps_0x80", block("a\x80z"s) + block("\x80"s), "a\x80z", false, 3},
         {"several_inner_blocks",
          "0123456789abcdef"s + block("short"s) + "\0"s + "hidden text...."s + "ABCDEFGHIJKLMNOP"s +
              block("end\x80"s),
-         "0123456789abcdefshortABCDEFGHIJKLMNOPend", false},
-        {"last_byte_not_marker", block("kept"s) + "tail\x80\0\0\0\0\0\0\0\0\0\0z"s, "kept", true},
-        {"last_block_all_zero", block("kept"s) + block(""s), "kept", true},
-        {"marker_then_nonzero", block("kept"s) + block("\x80q"s), "kept", true},
-        {"letter_then_zeros", block("q"s), "", true},
+         "0123456789abcdefshortABCDEFGHIJKLMNOPend", false, 21},
+        {"last_byte_not_marker", block("kept"s) + "tail\x80\0\0\0\0\0\0\0\0\0\0z"s, "kept", true,
+         4},
+        {"last_block_all_zero", block("kept"s) + block(""s), "kept", true, 4},
+        {"marker_then_nonzero", block("kept"s) + block("\x80q"s), "kept", true, 4},
+        {"letter_then_zeros", block("q"s), "", true, kNone},
     };
     return cases;
 }
