@@ -25,9 +25,11 @@ import java.util.Locale;
  * under the directory the caller names (the game directory) or, when that cannot
  * be written, under the user's temporary directory. A copy already there is used
  * when its hash matches and replaced when it does not. A new copy is written to a
- * temporary file in the same directory and then moved into place, so two game
- * instances starting together never see a half-written library, and an instance
- * that has the library loaded keeps its file.
+ * temporary file in the same directory and then put into place whole (hard-linked
+ * where no copy is yet, so that of two game instances starting together the
+ * first one wins and the other uses its copy; moved over a copy that does not
+ * match), so no instance sees a half-written library, and an instance that has
+ * the library loaded keeps its file.
  *
  * <p>The path is only returned after the file on disk has been hashed again.
  * Loading is left to the caller on purpose: {@code System.load} binds the library
@@ -183,16 +185,21 @@ public final class NativeLibraryExtractor {
         Path temporary = Files.createTempFile(folder, library + ".", ".part");
         try {
             Files.write(temporary, content);
-            try {
-                Files.move(temporary, target, StandardCopyOption.ATOMIC_MOVE,
-                        StandardCopyOption.REPLACE_EXISTING);
-            } catch (AtomicMoveNotSupportedException e) {
-                Files.move(temporary, target, StandardCopyOption.REPLACE_EXISTING);
-            } catch (IOException e) {
-                // On Windows a loaded DLL cannot be replaced. If another
-                // instance put a good copy there meanwhile, that one serves.
-                if (!hashOf(target).equals(expected)) {
-                    throw e;
+            // Where no copy is yet, the first instance to link its file in
+            // wins and the others use that one; a copy that does not match
+            // is replaced.
+            if (!linkUnlessPresent(temporary, target) && !hashOf(target).equals(expected)) {
+                try {
+                    Files.move(temporary, target, StandardCopyOption.ATOMIC_MOVE,
+                            StandardCopyOption.REPLACE_EXISTING);
+                } catch (AtomicMoveNotSupportedException e) {
+                    Files.move(temporary, target, StandardCopyOption.REPLACE_EXISTING);
+                } catch (IOException e) {
+                    // On Windows a loaded DLL cannot be replaced. If another
+                    // instance put a good copy there meanwhile, that one serves.
+                    if (!hashOf(target).equals(expected)) {
+                        throw e;
+                    }
                 }
             }
         } finally {
@@ -204,6 +211,20 @@ public final class NativeLibraryExtractor {
                     + " it (SHA-256 " + written + ", expected " + expected + ")");
         }
         return target;
+    }
+
+    /**
+     * Makes {@code target} a second name of {@code file} unless something is
+     * there already; the check and the link are one step. False when a file
+     * was there or the file system has no hard links.
+     */
+    private static boolean linkUnlessPresent(Path file, Path target) {
+        try {
+            Files.createLink(target, file);
+            return true;
+        } catch (IOException | UnsupportedOperationException | SecurityException e) {
+            return false;
+        }
     }
 
     /** The file's SHA-256, or "" when there is no regular file. */
