@@ -1,11 +1,13 @@
 package tarnwick.bench;
 
 import com.sun.net.httpserver.HttpServer;
+import java.io.IOException;
 import java.io.OutputStream;
 import java.net.InetAddress;
 import java.net.InetSocketAddress;
 import java.net.http.HttpClient;
 import java.net.http.HttpResponse;
+import java.nio.charset.StandardCharsets;
 import java.util.Arrays;
 import java.util.Random;
 import java.util.concurrent.CountDownLatch;
@@ -37,26 +39,7 @@ public final class Bench {
         byte[] text = randomText(MODEL_BYTES);
         byte[] sealed = seal(key, text);
 
-        HttpServer server = HttpServer.create(new InetSocketAddress(InetAddress.getLoopbackAddress(), 0), 0);
-        // Small writes: a single large write would make the JDK copy the whole
-        // model into a temporary native buffer, which the memory figure would count.
-        server.createContext("/models/", exchange -> {
-            exchange.sendResponseHeaders(200, sealed.length);
-            try (OutputStream out = exchange.getResponseBody()) {
-                for (int at = 0; at < sealed.length; at += 64 * 1024) {
-                    out.write(sealed, at, Math.min(64 * 1024, sealed.length - at));
-                }
-            }
-        });
-        server.createContext("/login_code", exchange -> {
-            byte[] body = "{\"access_token\":\"a\",\"refresh_token\":\"r\"}".getBytes();
-            exchange.sendResponseHeaders(200, body.length);
-            try (OutputStream out = exchange.getResponseBody()) {
-                out.write(body);
-            }
-        });
-        server.setExecutor(Executors.newFixedThreadPool(2));
-        server.start();
+        HttpServer server = startService(sealed, 2);
         String base = "http://127.0.0.1:" + server.getAddress().getPort();
         HttpClient client = HttpClient.newBuilder().version(HttpClient.Version.HTTP_1_1).build();
         TarnwickServerConnectionHelper.HTTP_CLIENT = client;
@@ -235,5 +218,33 @@ public final class Bench {
         Cipher cipher = Cipher.getInstance("AES/ECB/NoPadding");
         cipher.init(Cipher.ENCRYPT_MODE, new SecretKeySpec(key, "AES"));
         return cipher.doFinal(padded);
+    }
+
+    /**
+     * A loopback stand-in of the service on `threads` threads: every model
+     * name gets `sealed`, /login_code a short JSON answer.
+     */
+    static HttpServer startService(byte[] sealed, int threads) throws IOException {
+        HttpServer server = HttpServer.create(new InetSocketAddress(InetAddress.getLoopbackAddress(), 0), 0);
+        // Small writes: a single large write would make the JDK copy the whole
+        // model into a temporary native buffer, which the memory figure would count.
+        server.createContext("/models/", exchange -> {
+            exchange.sendResponseHeaders(200, sealed.length);
+            try (OutputStream out = exchange.getResponseBody()) {
+                for (int at = 0; at < sealed.length; at += 64 * 1024) {
+                    out.write(sealed, at, Math.min(64 * 1024, sealed.length - at));
+                }
+            }
+        });
+        server.createContext("/login_code", exchange -> {
+            byte[] body = "{\"access_token\":\"a\",\"refresh_token\":\"r\"}".getBytes(StandardCharsets.UTF_8);
+            exchange.sendResponseHeaders(200, body.length);
+            try (OutputStream out = exchange.getResponseBody()) {
+                out.write(body);
+            }
+        });
+        server.setExecutor(Executors.newFixedThreadPool(threads));
+        server.start();
+        return server;
     }
 }

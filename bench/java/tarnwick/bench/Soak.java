@@ -1,15 +1,11 @@
 package tarnwick.bench;
 
 import com.sun.net.httpserver.HttpServer;
-import java.io.OutputStream;
 import java.lang.ref.PhantomReference;
 import java.lang.ref.Reference;
 import java.lang.ref.ReferenceQueue;
-import java.net.InetAddress;
-import java.net.InetSocketAddress;
 import java.net.http.HttpClient;
 import java.net.http.HttpResponse;
-import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.Arrays;
@@ -60,22 +56,7 @@ public final class Soak {
         byte[] text = Bench.randomText(1 << 20);
         byte[] sealed = Bench.seal(Bench.key(System.getProperty("tarnwick.modelKey")), text);
 
-        HttpServer server = HttpServer.create(new InetSocketAddress(InetAddress.getLoopbackAddress(), 0), 0);
-        server.createContext("/models/", exchange -> {
-            exchange.sendResponseHeaders(200, sealed.length);
-            try (OutputStream out = exchange.getResponseBody()) {
-                out.write(sealed);
-            }
-        });
-        server.createContext("/login_code", exchange -> {
-            byte[] body = "{\"access_token\":\"a\"}".getBytes(StandardCharsets.UTF_8);
-            exchange.sendResponseHeaders(200, body.length);
-            try (OutputStream out = exchange.getResponseBody()) {
-                out.write(body);
-            }
-        });
-        server.setExecutor(Executors.newFixedThreadPool(4));
-        server.start();
+        HttpServer server = Bench.startService(sealed, 4);
         String base = "http://127.0.0.1:" + server.getAddress().getPort();
         // Fixed pools on both sides, so that the thread count can only grow
         // if something else starts threads (the library starts none).
