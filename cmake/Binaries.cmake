@@ -9,42 +9,13 @@
 #     (libtarnwick.so.debug, tarnwick.dll.debug), tied to it by a GNU
 #     debuglink (name and CRC) and a build-id;
 #   - on Windows, a version resource.
-# tarnwick_finish_library(<target>) applies the per-target parts.
-
-option(TARNWICK_HARDEN "Build with the stack protector, fortified libc calls and full RELRO" ON)
-option(TARNWICK_SPLIT_DEBUG
-  "Build with -g, then strip the library and keep its debug information in <library>.debug" ON)
+# tarnwick_finish_library(<target>) applies the per-library parts; the flags
+# every target of ours compiles with are in cmake/ProjectFlags.cmake.
 
 if(MSVC)
   function(tarnwick_finish_library target)
   endfunction()
   return()
-endif()
-
-# Paths as the compiler records them (debug information, __FILE__): the
-# source tree becomes /src/tarnwick and the build tree /build/tarnwick,
-# wherever they are. The build tree's map comes second so that it wins for a
-# build directory inside the source tree.
-add_compile_options(
-  "-ffile-prefix-map=${PROJECT_SOURCE_DIR}=/src/tarnwick"
-  "-ffile-prefix-map=${PROJECT_BINARY_DIR}=/build/tarnwick")
-
-if(TARNWICK_SPLIT_DEBUG)
-  add_compile_options(-g)
-endif()
-
-if(TARNWICK_HARDEN)
-  add_compile_options(-fstack-protector-strong -Wformat -Werror=format-security)
-  # MinGW's driver links its stack protector runtime (libssp) only when told.
-  add_link_options(-fstack-protector-strong)
-  # _FORTIFY_SOURCE only means something with optimisation (glibc warns
-  # without it), has no counterpart in MinGW's msvcrt, and is left out under
-  # the sanitizers, whose interceptors do the checking there.
-  if(NOT WIN32 AND NOT TARNWICK_FUZZ AND NOT TARNWICK_JVM_SANITIZE
-     AND NOT CMAKE_C_FLAGS MATCHES "-fsanitize"
-     AND NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize")
-    add_compile_definitions($<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:_FORTIFY_SOURCE=2>)
-  endif()
 endif()
 
 if(WIN32)
@@ -68,7 +39,7 @@ function(tarnwick_finish_library target)
     endforeach()
     set(TARNWICK_RC_FILE_NAME ${target}.dll)
     set(rc_file ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
-    configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${rc_file} @ONLY)
+    configure_file(${PROJECT_SOURCE_DIR}/platform/windows/version.rc.in ${rc_file} @ONLY)
     target_sources(${target} PRIVATE ${rc_file})
   elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     target_link_options(${target} PRIVATE "LINKER:-z,noexecstack" "LINKER:--build-id=sha1")

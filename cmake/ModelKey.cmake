@@ -37,5 +37,9 @@ foreach(_w RANGE 3)
   set(TARNWICK_MODEL_KEY_WORD${_w} "0x${_word}u")
 endforeach()
 
-configure_file(${CMAKE_CURRENT_LIST_DIR}/model_key.h.in
-               ${CMAKE_BINARY_DIR}/generated/model_key.h @ONLY)
+# model_key.h belongs to the target tarnwick_model_key: the decoder links it
+# and nothing else sees the generated directory.
+set(_key_dir ${CMAKE_BINARY_DIR}/generated/model-key)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/model_key.h.in ${_key_dir}/model_key.h @ONLY)
+add_library(tarnwick_model_key INTERFACE)
+target_include_directories(tarnwick_model_key INTERFACE ${_key_dir})

@@ -6,25 +6,15 @@
 #   dropped (that also drops std::random_device, which would want getentropy
 #   and arc4random from glibc 2.25 and 2.36).
 # - The remaining references of those static runtimes to newer glibc symbols
-#   go to jni/glibc_compat.cpp through --wrap.
+#   go to platform/linux/glibc_compat.cpp through --wrap.
 #
-# tests/release/check_portable_so.sh checks the result. Sanitizer builds of
-# the library (TARNWICK_FUZZ, TARNWICK_JVM_SANITIZE) leave it off: the
-# sanitizer runtimes expect the shared C++ runtime.
+# tests/release/check_portable_so.sh checks the result. The option
+# TARNWICK_PORTABLE_SO (CMakeLists.txt) says where it applies.
 function(tarnwick_make_portable target)
-  target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/jni/glibc_compat.cpp)
+  target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/platform/linux/glibc_compat.cpp)
   target_compile_options(${target} PRIVATE -ffunction-sections -fdata-sections)
   target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc "LINKER:--gc-sections")
   foreach(_symbol _dl_find_object __libc_single_threaded pthread_once __pthread_key_create)
     target_link_options(${target} PRIVATE "LINKER:--wrap=${_symbol}")
   endforeach()
 endfunction()
-
-if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64)$"
-   AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang" AND NOT TARNWICK_FUZZ AND NOT TARNWICK_JVM_SANITIZE)
-  set(_tarnwick_portable_default ON)
-else()
-  set(_tarnwick_portable_default OFF)
-endif()
-option(TARNWICK_PORTABLE_SO "Link libtarnwick.so for any x86-64 Linux with glibc 2.17+"
-       ${_tarnwick_portable_default})

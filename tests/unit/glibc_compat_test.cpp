@@ -1,4 +1,4 @@
-// Checks jni/glibc_compat.cpp in a program linked the way the portable
+// Checks platform/linux/glibc_compat.cpp in a program linked the way the portable
 // library is (static C++ runtime, the same --wrap options): glibc's own
 // _dl_find_object is the oracle for ours, and C++ exceptions, whose unwinder
 // now finds its tables through ours, must still be caught. No GoogleTest: it

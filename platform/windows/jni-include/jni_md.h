@@ -11,7 +11,7 @@
 #define TARNWICK_WIN_JNI_MD_H
 
 #ifndef _WIN32
-#error "cmake/win-jni/jni_md.h is for Windows targets only"
+#error "platform/windows/jni-include/jni_md.h is for Windows targets only"
 #endif
 
 #define JNIEXPORT __declspec(dllexport)

@@ -2,8 +2,8 @@
 // std::bad_alloc. Only the fault-injection copy of the library that the Java
 // tests build defines TARNWICK_FAULT_INJECTION; everywhere else the hook is
 // an empty inline function and leaves no trace in the object code.
-#ifndef TARNWICK_JNI_FAULT_INJECTION_H
-#define TARNWICK_JNI_FAULT_INJECTION_H
+#ifndef TARNWICK_TEST_HOOKS_FAULT_INJECTION_H
+#define TARNWICK_TEST_HOOKS_FAULT_INJECTION_H
 
 #ifdef TARNWICK_FAULT_INJECTION
 #include <cstdlib>

@@ -1,0 +1,71 @@
+# Shell helpers shared by the stages, the test runners and the release
+# script. Source it:  . "$root/scripts/lib.sh"
+# Every helper fails loudly (message on standard error, exit 1) and says what
+# it expected.
+
+# The JVM's complaints under -Xcheck:jni, in every form the JDKs print them.
+TARNWICK_JNI_WARNINGS='WARNING in native method|WARNING: JNI|FATAL ERROR in native method|JNI (WARNING|ERROR)'
+
+fail() {  # MESSAGE...
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+# check_jni_warnings LOG [WHAT]: fails when LOG holds a JNI warning.
+check_jni_warnings() {
+  local log=$1 what=${2:-the JVM}
+  if grep -qE "$TARNWICK_JNI_WARNINGS" "$log"; then
+    grep -E "$TARNWICK_JNI_WARNINGS" "$log" >&2
+    fail "$what reported JNI warnings under -Xcheck:jni"
+  fi
+}
+
+# expect_failure WHAT COMMAND...: COMMAND must fail, and its output must name
+# every message given before it in EXPECT (one per line, fixed strings):
+#   EXPECT=$'first\nsecond' expect_failure "check_dll.sh" bash tests/windows/check_dll.sh bad.dll
+expect_failure() {
+  local what=$1 log status=0 message
+  shift
+  log=$(mktemp)
+  "$@" >"$log" 2>&1 || status=$?
+  if (( status == 0 )); then
+    cat "$log" >&2
+    rm -f "$log"
+    fail "$what: accepted what it must refuse"
+  fi
+  while IFS= read -r message; do
+    [[ -n "$message" ]] || continue
+    if ! grep -qF -- "$message" "$log"; then
+      cat "$log" >&2
+      rm -f "$log"
+      fail "$what: exited $status but did not report: $message"
+    fi
+  done <<<"${EXPECT:-}"
+  rm -f "$log"
+  echo "$what: refused, as it must"
+}
+
+# cmake_cache BUILD_DIR NAME: a value from BUILD_DIR's CMakeCache.txt.
+cmake_cache() {
+  local value
+  value=$(sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt" 2>/dev/null)
+  [[ -n "$value" ]] || fail "no $2 in $1/CMakeCache.txt"
+  printf '%s\n' "$value"
+}
+
+# jdk_include: the include directory of the JDK the build uses (JAVA_HOME's,
+# else the javac on PATH's, else Debian's default-java), as cmake/Jni.cmake
+# finds it.
+jdk_include() {
+  local javac candidate
+  javac=$(command -v javac || true)
+  for candidate in ${JAVA_HOME:+"$JAVA_HOME/include"} \
+      ${javac:+"$(dirname "$(dirname "$(readlink -f "$javac")")")/include"} \
+      /usr/lib/jvm/default-java/include; do
+    if [[ -f "$candidate/jni.h" ]]; then
+      printf '%s\n' "$candidate"
+      return
+    fi
+  done
+  fail "no JDK include directory with jni.h found (set JAVA_HOME)"
+}
