@@ -2,12 +2,10 @@
 // serves (seal), and such a file back into its text (open).
 //
 // A model file is AES-128-ECB over the text followed by a 0x80 marker and zero
-// bytes up to a whole 16-byte block. Sealing encrypts with OpenSSL; opening
+// bytes up to a whole 16-byte block. Sealing goes through tools/seal (OpenSSL); opening
 // goes through the library's own decoder (decodePayload, the routine behind
 // decodeModelPayload) under whichever key is chosen, so the text `open`
 // writes is the text the game is handed.
-#include <openssl/evp.h>
-
 #include <array>
 #include <cerrno>
 #include <cstddef>
@@ -20,6 +18,7 @@
 
 #include "model_payload.h"
 #include "model_payload_internal.h"
+#include "model_seal.h"
 
 namespace {
 
@@ -33,7 +32,6 @@ enum Exit : int {
 };
 
 constexpr std::size_t kBlock = 16;
-constexpr std::uint8_t kMarker = 0x80;
 // The decoder takes files below 2 GiB.
 constexpr std::size_t kMaxFileSize = (std::size_t{1} << 31) - kBlock;
 
@@ -165,28 +163,6 @@ bool writeOutput(const std::string& path, const Bytes& data) {
     return ok;
 }
 
-struct CipherContextFree {
-    void operator()(EVP_CIPHER_CTX* context) const { EVP_CIPHER_CTX_free(context); }
-};
-
-// AES-128-ECB over whole blocks, no padding added.
-bool encryptBlocks(const Bytes& plain, const Key& key, Bytes& sealed) {
-    std::unique_ptr<EVP_CIPHER_CTX, CipherContextFree> context(EVP_CIPHER_CTX_new());
-    sealed.assign(plain.size() + kBlock, 0);
-    int written = 0;
-    int final = 0;
-    const bool ok =
-        context != nullptr &&
-        EVP_EncryptInit_ex(context.get(), EVP_aes_128_ecb(), nullptr, key.data(), nullptr) == 1 &&
-        EVP_CIPHER_CTX_set_padding(context.get(), 0) == 1 &&
-        EVP_EncryptUpdate(context.get(), sealed.data(), &written, plain.data(),
-                          static_cast<int>(plain.size())) == 1 &&
-        EVP_EncryptFinal_ex(context.get(), sealed.data() + written, &final) == 1;
-    if (!ok || static_cast<std::size_t>(written) + final != plain.size()) return false;
-    sealed.resize(plain.size());
-    return true;
-}
-
 int sealModel(const std::string& in, const std::string& out, const Key& key) {
     Bytes text;
     if (!readFile(in, text)) return kFileError;
@@ -203,13 +179,8 @@ int sealModel(const std::string& in, const std::string& out, const Key& key) {
         return kBadInput;
     }
 
-    // The marker, then zeros to the end of its block.
-    Bytes padded = text;
-    padded.push_back(kMarker);
-    padded.resize((padded.size() + kBlock - 1) / kBlock * kBlock, 0);
-
     Bytes sealed;
-    if (!encryptBlocks(padded, key, sealed)) {
+    if (!tarnwick::seal::sealModelText(key.data(), text.data(), text.size(), sealed)) {
         fileMessage(in, "encryption with OpenSSL failed");
         return kCipherError;
     }

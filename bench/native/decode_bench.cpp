@@ -32,6 +32,7 @@
 
 #include "model_payload.h"
 #include "model_payload_internal.h"
+#include "model_seal.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -53,25 +54,14 @@ std::vector<std::uint8_t> modelKey() {
 // A sealed model of `size` bytes: printable text (no zero bytes, as in the
 // service's model files) with the marker in the last block.
 std::vector<std::uint8_t> sealedPayload(std::size_t size) {
-    std::vector<std::uint8_t> plain(size);
+    std::vector<std::uint8_t> text(size - 8);
     std::mt19937 rng(7);
-    for (auto& b : plain) b = static_cast<std::uint8_t>(' ' + rng() % 95);
-    plain[size - 8] = 0x80;
-    for (std::size_t i = size - 7; i < size; ++i) plain[i] = 0;
-
-    std::vector<std::uint8_t> sealed(size + 16);
-    const auto key = modelKey();
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    int length = 0;
-    if (ctx == nullptr ||
-        EVP_EncryptInit_ex(ctx, EVP_aes_128_ecb(), nullptr, key.data(), nullptr) != 1 ||
-        EVP_CIPHER_CTX_set_padding(ctx, 0) != 1 ||
-        EVP_EncryptUpdate(ctx, sealed.data(), &length, plain.data(), static_cast<int>(size)) != 1 ||
-        static_cast<std::size_t>(length) != size) {
+    for (auto& b : text) b = static_cast<std::uint8_t>(' ' + rng() % 95);
+    std::vector<std::uint8_t> sealed;
+    if (!tarnwick::seal::sealModelText(modelKey().data(), text.data(), text.size(), sealed) ||
+        sealed.size() != size) {
         std::abort();
     }
-    EVP_CIPHER_CTX_free(ctx);
-    sealed.resize(size);
     return sealed;
 }
 

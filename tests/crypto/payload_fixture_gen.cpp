@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "openssl_ecb.h"
+#include "model_seal.h"
 #include "payload_cases.h"
 #include "test_util.h"
 
@@ -16,8 +16,10 @@ namespace {
 
 std::vector<unsigned char> encryptEcb(const std::vector<std::uint8_t>& key,
                                       const std::string& plaintext) {
-    return opensslEncryptEcb(key.data(), reinterpret_cast<const std::uint8_t*>(plaintext.data()),
-                             plaintext.size());
+    std::vector<unsigned char> sealed;
+    tarnwick::seal::encryptEcb(key.data(), reinterpret_cast<const std::uint8_t*>(plaintext.data()),
+                               plaintext.size(), sealed);
+    return sealed;
 }
 
 void writeBytes(std::FILE* f, const char* name, const unsigned char* bytes, std::size_t size) {
