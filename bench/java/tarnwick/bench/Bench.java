@@ -1,22 +1,17 @@
 package tarnwick.bench;
 
-import com.sun.net.httpserver.HttpServer;
 import java.io.IOException;
-import java.io.OutputStream;
-import java.net.InetAddress;
-import java.net.InetSocketAddress;
 import java.net.http.HttpClient;
 import java.net.http.HttpResponse;
 import java.nio.charset.StandardCharsets;
 import java.util.Arrays;
 import java.util.Random;
 import java.util.concurrent.CountDownLatch;
-import java.util.concurrent.Executors;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicReference;
 import java.util.function.BiConsumer;
-import javax.crypto.Cipher;
-import javax.crypto.spec.SecretKeySpec;
+import tarnwick.test.Models;
+import tarnwick.test.RecordingServer;
 import vardel.tarnwick.api.client.model.Mesh;
 import vardel.tarnwick.api.client.online.TarnwickServerConnectionHelper;
 
@@ -30,17 +25,19 @@ import vardel.tarnwick.api.client.online.TarnwickServerConnectionHelper;
  */
 public final class Bench {
     private static final int MODEL_BYTES = Integer.getInteger("bench.modelBytes", 8 << 20);
+    private static final byte[] LOGIN_ANSWER =
+            "{\"access_token\":\"a\",\"refresh_token\":\"r\"}".getBytes(StandardCharsets.UTF_8);
 
     public static void main(String[] args) throws Exception {
         // Without TCP_NODELAY every small answer waits out the peer's delayed ACK.
         System.setProperty("sun.net.httpserver.nodelay", "true");
         String what = args.length > 0 ? args[0] : "all";
-        byte[] key = key(System.getProperty("tarnwick.modelKey"));
+        byte[] key = Models.key();
         byte[] text = randomText(MODEL_BYTES);
-        byte[] sealed = seal(key, text);
+        byte[] sealed = Models.seal(key, text);
 
-        HttpServer server = startService(sealed, 2);
-        String base = "http://127.0.0.1:" + server.getAddress().getPort();
+        RecordingServer server = startService(sealed, 2);
+        String base = server.baseUrl();
         HttpClient client = HttpClient.newBuilder().version(HttpClient.Version.HTTP_1_1).build();
         TarnwickServerConnectionHelper.HTTP_CLIENT = client;
 
@@ -62,7 +59,7 @@ public final class Bench {
                 signInBench(client, base);
             }
         } finally {
-            server.stop(0);
+            server.close();
             System.exit(0);
         }
     }
@@ -204,47 +201,15 @@ public final class Bench {
         return text;
     }
 
-    static byte[] key(String hex) {
-        byte[] key = new byte[16];
-        for (int i = 0; i < 16; i++) {
-            key[i] = (byte) Integer.parseInt(hex.substring(2 * i, 2 * i + 2), 16);
-        }
-        return key;
-    }
-
-    static byte[] seal(byte[] key, byte[] text) throws Exception {
-        byte[] padded = Arrays.copyOf(text, (text.length / 16 + 1) * 16);
-        padded[text.length] = (byte) 0x80;
-        Cipher cipher = Cipher.getInstance("AES/ECB/NoPadding");
-        cipher.init(Cipher.ENCRYPT_MODE, new SecretKeySpec(key, "AES"));
-        return cipher.doFinal(padded);
-    }
-
     /**
-     * A loopback stand-in of the service on `threads` threads: every model
-     * name gets `sealed`, /login_code a short JSON answer.
+     * The loopback stand-in of the service on `threads` threads: every model
+     * name gets `sealed`, anything else (the benchmarks call /login_code) a
+     * short JSON answer. Requests are not recorded.
      */
-    static HttpServer startService(byte[] sealed, int threads) throws IOException {
-        HttpServer server = HttpServer.create(new InetSocketAddress(InetAddress.getLoopbackAddress(), 0), 0);
-        // Small writes: a single large write would make the JDK copy the whole
-        // model into a temporary native buffer, which the memory figure would count.
-        server.createContext("/models/", exchange -> {
-            exchange.sendResponseHeaders(200, sealed.length);
-            try (OutputStream out = exchange.getResponseBody()) {
-                for (int at = 0; at < sealed.length; at += 64 * 1024) {
-                    out.write(sealed, at, Math.min(64 * 1024, sealed.length - at));
-                }
-            }
-        });
-        server.createContext("/login_code", exchange -> {
-            byte[] body = "{\"access_token\":\"a\",\"refresh_token\":\"r\"}".getBytes(StandardCharsets.UTF_8);
-            exchange.sendResponseHeaders(200, body.length);
-            try (OutputStream out = exchange.getResponseBody()) {
-                out.write(body);
-            }
-        });
-        server.setExecutor(Executors.newFixedThreadPool(threads));
-        server.start();
+    static RecordingServer startService(byte[] sealed, int threads) throws IOException {
+        RecordingServer server = new RecordingServer(threads, false);
+        server.respondWith((exchange, request) -> RecordingServer.reply(exchange, 200,
+                request.rawPath.startsWith("/models/") ? sealed : LOGIN_ANSWER));
         return server;
     }
 }

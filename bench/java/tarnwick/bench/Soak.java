@@ -1,6 +1,5 @@
 package tarnwick.bench;
 
-import com.sun.net.httpserver.HttpServer;
 import java.lang.ref.PhantomReference;
 import java.lang.ref.Reference;
 import java.lang.ref.ReferenceQueue;
@@ -17,6 +16,8 @@ import java.util.concurrent.Semaphore;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicLong;
 import java.util.function.BiConsumer;
+import tarnwick.test.Models;
+import tarnwick.test.RecordingServer;
 import vardel.tarnwick.api.client.model.Mesh;
 import vardel.tarnwick.api.client.online.TarnwickServerConnectionHelper;
 
@@ -54,10 +55,10 @@ public final class Soak {
         System.load(System.getProperty("soak.probe"));
         System.setProperty("sun.net.httpserver.nodelay", "true");
         byte[] text = Bench.randomText(1 << 20);
-        byte[] sealed = Bench.seal(Bench.key(System.getProperty("tarnwick.modelKey")), text);
+        byte[] sealed = Models.seal(Models.key(), text);
 
-        HttpServer server = Bench.startService(sealed, 4);
-        String base = "http://127.0.0.1:" + server.getAddress().getPort();
+        RecordingServer server = Bench.startService(sealed, 4);
+        String base = server.baseUrl();
         // Fixed pools on both sides, so that the thread count can only grow
         // if something else starts threads (the library starts none).
         TarnwickServerConnectionHelper.HTTP_CLIENT =
@@ -98,7 +99,7 @@ public final class Soak {
                 samples[sample++] = sample(round * (long) CALLS_PER_ROUND, round * (long) LOADS_PER_ROUND);
             }
         }
-        server.stop(0);
+        server.close();
         long seconds = TimeUnit.NANOSECONDS.toSeconds(System.nanoTime() - started);
 
         System.out.printf("%d signIn calls and %d loads of a 1 MiB model in %d s, %d failed%n",
