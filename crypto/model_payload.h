@@ -1,5 +1,6 @@
 // Decoding of an encrypted model file: AES-128-ECB under a key, with 0x80
-// padding. This is the only place that knows the file format.
+// padding. This is the only place in the library that knows the file format;
+// the sealing side, which the library does not carry, is tools/seal.
 #ifndef TARNWICK_CRYPTO_MODEL_PAYLOAD_H
 #define TARNWICK_CRYPTO_MODEL_PAYLOAD_H
 

@@ -67,8 +67,11 @@ void attachCompletion(JNIEnv* env, jobject future, jobject completion) {
 
 // Builds the request for `url` (a JSON POST of `document` when it is given,
 // otherwise a GET), starts it and attaches the completion. A Java exception
-// raised on the way is handed to the completion as (null, throwable) on this
-// thread; only a null HTTP_CLIENT is left pending for the caller.
+// raised while the request is built or sent is handed to the completion as
+// (null, throwable) on this thread. Three failures are left pending for the
+// caller instead: a null HTTP_CLIENT (NullPointerException), no room for the
+// local references (OutOfMemoryError from EnsureLocalCapacity), and any
+// failure while attaching the completion, which may already be attached.
 void startRequest(JNIEnv* env, jclass caller, const std::string& url, jstring document,
                   jobject completion) {
     if (env->EnsureLocalCapacity(kLocalReferenceBudget) != JNI_OK) return;

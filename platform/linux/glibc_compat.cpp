@@ -1,8 +1,9 @@
 // Stand-ins for the few glibc symbols that the static libstdc++ and libgcc of
 // the build machine would otherwise bind to glibc versions newer than 2.17.
-// They are linked only into the portable Linux library (cmake/PortableLinux.cmake
-// routes the references here with the linker's --wrap) and are hidden, so no
-// other module in the process sees them.
+// tarnwick_make_portable (cmake/PortableLinux.cmake) links them into whatever
+// it makes portable, routing the references here with the linker's --wrap:
+// the portable library, its fault-injection copy for the tests, and the test
+// of this file. They are hidden, so no other module in the process sees them.
 //
 //   _dl_find_object (2.35)         libgcc's unwinder: answered with dl_iterate_phdr.
 //   __libc_single_threaded (2.32)  libstdc++'s reference counts and static-local
