@@ -8,9 +8,9 @@ cd "$root"
 bash scripts/deps.sh
 
 jobs=$(nproc)
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DTARNWICK_BUILD_BENCH=ON
-cmake --build build -j "$jobs"
-ctest --test-dir build --output-on-failure -j "$jobs"
+cmake --preset ci
+cmake --build --preset ci -j "$jobs"
+ctest --preset ci -j "$jobs"
 
 for stage in scripts/stages/*.sh; do
   [[ -e "$stage" ]] || continue

@@ -9,8 +9,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
 
-main_java=$(sed -n 's/^Java_JAVA_EXECUTABLE:[A-Z]*=//p' build/CMakeCache.txt)
-main_java=$(readlink -f "$main_java")
+. scripts/lib.sh
+
+main_java=$(readlink -f "$(cmake_cache build Java_JAVA_EXECUTABLE)")
 echo "main run: $main_java"
 
 # Prints the java.specification.version of a java executable (17, 21, 1.8).

@@ -9,11 +9,11 @@ cd "$root"
 build=build-sanitize
 fuzz_seconds=${TARNWICK_FUZZ_SECONDS:-60}
 
-# TARNWICK_FUZZ adds -fsanitize=address,undefined -fno-sanitize-recover=all
-# to the crypto library and everything that links it.
-CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTARNWICK_CRYPTO_ONLY=ON -DTARNWICK_FUZZ=ON -DTARNWICK_BUILD_TESTS=ON
-cmake --build "$build" -j 2
+# The sanitize preset: TARNWICK_FUZZ puts -fsanitize=address,undefined
+# -fno-sanitize-recover=all on the crypto tests' and the fuzzer's copies of
+# the crypto library and on everything that links them.
+cmake --preset sanitize
+cmake --build --preset sanitize -j 2
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

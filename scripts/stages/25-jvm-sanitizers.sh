@@ -7,21 +7,18 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
 
+. scripts/lib.sh
+
 build=build-jvm-sanitize
-CC=gcc CXX=g++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTARNWICK_JVM_SANITIZE=ON -DTARNWICK_BUILD_TESTS=ON >/dev/null
-cmake --build "$build" -j 2 --target tarnwick tarnwick_fault_injection java_classes \
-  natives_jar
+cmake --preset jvm-sanitize >/dev/null
+cmake --build --preset jvm-sanitize -j 2
 
 libasan=$(g++ -print-file-name=libasan.so)
 libstdcxx=$(g++ -print-file-name=libstdc++.so.6)
 for lib in "$libasan" "$libstdcxx"; do
-  if [[ ! -e "$lib" ]]; then
-    echo "FAIL: g++ names no such library: $lib" >&2
-    exit 1
-  fi
+  [[ -e "$lib" ]] || fail "g++ names no such library: $lib"
 done
-java=$(readlink -f "$(sed -n 's/^Java_JAVA_EXECUTABLE:[A-Z]*=//p' "$build/CMakeCache.txt")")
+java=$(readlink -f "$(cmake_cache "$build" Java_JAVA_EXECUTABLE)")
 
 # Every JVM the tests start, child JVMs included, runs through this wrapper.
 # The JVM handles SIGSEGV itself and frees little at exit: ASan must leave
