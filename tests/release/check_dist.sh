@@ -54,6 +54,11 @@ for pair in linux-x86_64:$linux/libtarnwick.so windows-x86_64:$windows/tarnwick.
     fail "natives/$platform/$name differs from the one in the archive"
 done
 
+# The archives ship the mod's example class, not the tests' stand-in.
+cmp -s "$work/$linux/TarnwickServerConnectionHelper.java" \
+  "$root/java/example/vardel/tarnwick/api/client/online/TarnwickServerConnectionHelper.java" ||
+  fail "TarnwickServerConnectionHelper.java is not java/example's"
+
 # Each library names its debug file, and the debug file carries the debug
 # information.
 so=$work/$linux/libtarnwick.so
