@@ -3,12 +3,16 @@ package tarnwick.natives;
 import java.io.IOException;
 import java.io.InputStream;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.AccessDeniedException;
 import java.nio.file.AtomicMoveNotSupportedException;
 import java.nio.file.DirectoryStream;
 import java.nio.file.FileAlreadyExistsException;
+import java.nio.file.FileSystemException;
 import java.nio.file.FileSystems;
 import java.nio.file.Files;
 import java.nio.file.LinkOption;
+import java.nio.file.NoSuchFileException;
+import java.nio.file.NotDirectoryException;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.nio.file.StandardCopyOption;
@@ -164,10 +168,10 @@ public final class NativeLibraryExtractor {
             try {
                 return copy.installUnder(directory.toAbsolutePath().normalize(), false);
             } catch (IOException | SecurityException e) {
-                failures.add("in the game directory: " + e.getMessage());
+                failures.add("in the game directory: " + describe(e));
                 causes.add(e);
                 LOG.log(System.Logger.Level.INFO, "tarnwick does not put its native library in the game directory: "
-                        + e.getMessage() + "; trying the next location");
+                        + describe(e) + "; trying the next location");
             }
         }
         Path cache = userCache(windows);
@@ -175,16 +179,16 @@ public final class NativeLibraryExtractor {
             try {
                 return copy.installUnder(cache, false);
             } catch (IOException | SecurityException e) {
-                failures.add("in the user's cache: " + e.getMessage());
+                failures.add("in the user's cache: " + describe(e));
                 causes.add(e);
                 LOG.log(System.Logger.Level.INFO, "tarnwick does not put its native library in the user's cache: "
-                        + e.getMessage() + "; trying the next location");
+                        + describe(e) + "; trying the next location");
             }
         }
         try {
             return copy.installUnder(copy.temporaryBase(), true);
         } catch (IOException | SecurityException e) {
-            failures.add("in java.io.tmpdir: " + e.getMessage());
+            failures.add("in java.io.tmpdir: " + describe(e));
             causes.add(e);
         }
         IOException failure = new IOException("tarnwick could not put its native library " + library
@@ -285,6 +289,19 @@ public final class NativeLibraryExtractor {
         return explained;
     }
 
+    /** A failure in words: the file system's exceptions often carry only the path. */
+    private static String describe(Exception e) {
+        if (!(e instanceof FileSystemException) || ((FileSystemException) e).getReason() != null) {
+            return String.valueOf(e.getMessage());
+        }
+        String reason = e instanceof AccessDeniedException ? "permission denied"
+                : e instanceof NoSuchFileException ? "no such file or directory"
+                : e instanceof FileAlreadyExistsException ? "exists already"
+                : e instanceof NotDirectoryException ? "not a directory"
+                : e.getClass().getSimpleName();
+        return e.getMessage() + ": " + reason;
+    }
+
     /** The user's own cache directory, or null when the environment names none. */
     private static Path userCache(boolean windows) {
         String configured = System.getenv(windows ? "LOCALAPPDATA" : "XDG_CACHE_HOME");
@@ -368,7 +385,7 @@ public final class NativeLibraryExtractor {
                 checks.createPrivate(wanted);
                 return wanted;
             } catch (IOException e) {
-                why = e.getMessage();
+                why = describe(e);
             }
             // Someone else's, or open to others: never used. A directory of
             // this user's from an earlier start serves, else a new one.
