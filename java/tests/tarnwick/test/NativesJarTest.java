@@ -28,6 +28,7 @@ import java.security.MessageDigest;
 import java.time.Duration;
 import java.time.Instant;
 import java.util.ArrayList;
+import java.util.Comparator;
 import java.util.List;
 import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.TimeUnit;
@@ -209,6 +210,10 @@ class NativesJarTest {
         Path oldLibrary = Files.write(oldVersion.resolve("libtarnwick.so"), new byte[] {1});
         Path oldPart = Files.write(folder.resolve("libtarnwick.so.123.part"), new byte[] {1});
         Path livePart = Files.write(folder.resolve("libtarnwick.so.456.part"), new byte[] {1});
+        Path recentVersion = Files.createDirectories(natives.resolve("0.0.3-cccccccccccc"));
+        Files.write(recentVersion.resolve("libtarnwick.so"), new byte[] {1});
+        Files.setLastModifiedTime(recentVersion, FileTime.from(Instant.now().minus(Duration.ofDays(6))));
+        Files.setLastModifiedTime(livePart, FileTime.from(Instant.now().minus(Duration.ofMinutes(5))));
         Path notOurs = Files.write(Files.createDirectories(natives.resolve("0.0.2-bbbbbbbbbbbb"))
                 .resolve("notes.txt"), new byte[] {1});
         for (Path old : List.of(oldLibrary, oldVersion, notOurs, notOurs.getParent())) {
@@ -226,6 +231,7 @@ class NativesJarTest {
         assertTrue(Files.notExists(oldVersion), "an old version's folder was left");
         assertTrue(Files.notExists(oldPart), "an interrupted start's file was left");
         assertTrue(Files.exists(livePart), "a starting instance's file was removed");
+        assertTrue(Files.exists(recentVersion), "a version used this week was removed");
         assertTrue(Files.exists(notOurs), "a file that is not the extractor's was removed");
     }
 
@@ -320,6 +326,17 @@ class NativesJarTest {
                 blocked.resolve("cache"), null));
         assertEquals(fresh.library, again.library);
         assertTrue(again.output.contains(squatted + " is writable by every user"), again.output);
+        // A link, even to the user's own directory, is not used either.
+        Files.walk(squatted).sorted(Comparator.reverseOrder()).forEach(p -> p.toFile().delete());
+        Files.createSymbolicLink(squatted, own);
+        Run linked = finish(launch(blocked.resolve("game"), temp.resolve("tmp"),
+                blocked.resolve("cache"), null));
+        assertTrue(linked.output.contains(squatted + " is a symbolic link"), linked.output);
+        // A user name that folds to ASCII carries a hash of the full name.
+        Run folded = finish(launch(blocked.resolve("game"), temp.resolve("tmp"),
+                blocked.resolve("cache"), null, "-Duser.name=J\u00f6rg"));
+        assertTrue(temp.resolve("tmp").relativize(folded.library).getName(0).toString()
+                .matches("tarnwick-J_rg-[0-9a-f]{8}"), folded.library::toString);
     }
 
     /** The shipped example goes on without the library where there is none or none can be placed. */
@@ -424,6 +441,7 @@ class NativesJarTest {
             {plain + ": wrong ELF class: ELFCLASS32", "does not fit this JVM's architecture"},
             {plain + ": failed to map segment from shared object", "mounted noexec"},
             {plain + ": Permission denied", "may not read or run the file"},
+            {"Expecting an absolute path of the library: libtarnwick.so", "the path is relative"},
         };
         for (String[] error : cases) {
             String text = NativeLibraryExtractor.explainLoadFailure(new UnsatisfiedLinkError(error[0]),
