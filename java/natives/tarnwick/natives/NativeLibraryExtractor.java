@@ -170,8 +170,8 @@ public final class NativeLibraryExtractor {
             } catch (IOException | SecurityException e) {
                 failures.add("in the game directory: " + describe(e));
                 causes.add(e);
-                LOG.log(System.Logger.Level.INFO, "tarnwick does not put its native library in the game directory: "
-                        + describe(e) + "; trying the next location");
+                LOG.log(System.Logger.Level.INFO, "tarnwick does not put its native library in"
+                        + " the game directory: " + describe(e) + "; trying the next location");
             }
         }
         Path cache = userCache(windows);
@@ -181,8 +181,8 @@ public final class NativeLibraryExtractor {
             } catch (IOException | SecurityException e) {
                 failures.add("in the user's cache: " + describe(e));
                 causes.add(e);
-                LOG.log(System.Logger.Level.INFO, "tarnwick does not put its native library in the user's cache: "
-                        + describe(e) + "; trying the next location");
+                LOG.log(System.Logger.Level.INFO, "tarnwick does not put its native library in"
+                        + " the user's cache: " + describe(e) + "; trying the next location");
             }
         }
         try {
@@ -245,9 +245,9 @@ public final class NativeLibraryExtractor {
         String text = message.toLowerCase(Locale.ROOT);
         String causes;
         if (text.contains("already loaded in another classloader")) {
-            causes = "Cause: another class loader in this JVM has loaded this library already, and a"
-                    + " library can belong to one class loader only: two mods, or two copies of the"
-                    + " mod, each load it (let one of them load it, or shade tarnwick into one)";
+            causes = "Cause: another class loader in this JVM has loaded this library already,"
+                    + " and a library can belong to one class loader only: two mods, or two"
+                    + " copies of the mod, each load it (let only one of them load it)";
         } else if (text.contains("expecting an absolute path")) {
             causes = "Cause: the path is relative; System.load needs an absolute one";
         } else if (text.contains("elfclass") || text.contains("wrong elf class")
@@ -258,15 +258,16 @@ public final class NativeLibraryExtractor {
         } else if (text.contains("invalid elf header") || text.contains("file too short")) {
             causes = "Cause: the file is not a library for this platform: it was damaged or"
                     + " replaced after it was checked (an antivirus program may have altered it)";
-        } else if (text.contains("failed to map segment") || text.contains("operation not permitted")
-                || text.contains("memory protection")) {
+        } else if (text.contains("failed to map segment")
+                || text.contains("operation not permitted") || text.contains("memory protection")) {
             causes = "Cause: the directory is on a file system mounted noexec (move the game"
                     + " directory, or point java.io.tmpdir and the user's cache elsewhere)";
         } else if (text.contains("permission denied") || text.contains("access is denied")) {
             causes = "Cause: this user may not read or run the file (its permissions, a security"
                     + " policy, or an antivirus program that locked it)";
         } else if (text.contains("can't find dependent libraries")) {
-            causes = "Cause: a library it depends on is missing, or an antivirus program blocked it";
+            causes = "Cause: a library it depends on is missing, or an antivirus program"
+                    + " blocked it";
         } else if (!Files.exists(library) || text.contains("no such file")
                 || text.contains("can't load library")) {
             causes = "Cause: the file is missing: something removed it after it was extracted (an"
@@ -367,7 +368,8 @@ public final class NativeLibraryExtractor {
             String hash = hashOf(target);
             if (!hash.equals(expected)) {
                 throw new IOException(target + " does not match tarnwick's native library in the"
-                        + " jar after writing it (SHA-256 " + hash + ", expected " + expected + ")");
+                        + " jar after writing it (SHA-256 " + hash + ", expected " + expected
+                        + ")");
             }
             removeStale(natives, folder);
             return target;
@@ -376,7 +378,7 @@ public final class NativeLibraryExtractor {
         /** The owner-only directory {@code base}, or a fresh one of this user's beside it. */
         private Path privateDirectory(Path base) throws IOException {
             Path parent = base.getParent();
-            Files.createDirectories(parent);
+            checks.createDirectories(parent);
             Path realParent = parent.toRealPath();
             checks.requireSafeDirectories(realParent, true);
             Path wanted = realParent.resolve(base.getFileName());
@@ -411,6 +413,11 @@ public final class NativeLibraryExtractor {
             return chosen;
         }
 
+        /** Whether {@code file} is a copy no one else could have written, with the right hash. */
+        private boolean passes(Path file) throws IOException {
+            return checks.fileProblem(file) == null && hashOf(file).equals(expected);
+        }
+
         /** Puts a copy that passes the checks at {@code folder/library}. */
         private Path install(Path folder) throws IOException {
             Path target = folder.resolve(library);
@@ -429,8 +436,7 @@ public final class NativeLibraryExtractor {
                 // Where no copy is yet, the first instance to link its file in
                 // wins and the others use that one; a copy that does not pass
                 // is replaced.
-                if (!linkUnlessPresent(temporary, target)
-                        && (checks.fileProblem(target) != null || !hashOf(target).equals(expected))) {
+                if (!linkUnlessPresent(temporary, target) && !passes(target)) {
                     try {
                         Files.move(temporary, target, StandardCopyOption.ATOMIC_MOVE,
                                 StandardCopyOption.REPLACE_EXISTING);
@@ -439,7 +445,7 @@ public final class NativeLibraryExtractor {
                     } catch (IOException e) {
                         // On Windows a loaded DLL cannot be replaced. If another
                         // instance put a good copy there meanwhile, that one serves.
-                        if (checks.fileProblem(target) != null || !hashOf(target).equals(expected)) {
+                        if (!passes(target)) {
                             throw new IOException("could not write tarnwick's native library to "
                                     + target + ": " + e, e);
                         }
@@ -487,13 +493,15 @@ public final class NativeLibraryExtractor {
             }
         }
 
-        /** Removes this user's library files in {@code folder} last modified before {@code before}. */
-        private void removeOwnFiles(Path folder, long before, boolean libraries) throws IOException {
+        /** Removes this user's library files in {@code folder} older than {@code before}. */
+        private void removeOwnFiles(Path folder, long before, boolean libraries)
+                throws IOException {
             Pattern ours = Pattern.compile("(libtarnwick\\.so|tarnwick\\.dll)"
                     + (libraries ? "(\\.[0-9]+\\.part)?" : "\\.[0-9]+\\.part"));
             try (DirectoryStream<Path> entries = Files.newDirectoryStream(folder)) {
                 for (Path entry : entries) {
-                    if (ours.matcher(entry.getFileName().toString()).matches() && checks.isOwn(entry)
+                    if (ours.matcher(entry.getFileName().toString()).matches()
+                            && checks.isOwn(entry)
                             && Files.isRegularFile(entry, LinkOption.NOFOLLOW_LINKS)
                             && Files.getLastModifiedTime(entry, LinkOption.NOFOLLOW_LINKS)
                                     .toMillis() < before) {
@@ -541,8 +549,8 @@ public final class NativeLibraryExtractor {
             if (!posix) {
                 return null;
             }
-            PosixFileAttributes attributes =
-                    Files.readAttributes(path, PosixFileAttributes.class, LinkOption.NOFOLLOW_LINKS);
+            PosixFileAttributes attributes = Files.readAttributes(path, PosixFileAttributes.class,
+                    LinkOption.NOFOLLOW_LINKS);
             if (attributes.isSymbolicLink()) {
                 return path + " is a symbolic link";
             }
@@ -649,7 +657,8 @@ public final class NativeLibraryExtractor {
         Path createDirectory(Path directory) throws IOException {
             try {
                 if (posix) {
-                    Files.createDirectory(directory, PosixFilePermissions.asFileAttribute(OWNER_ONLY));
+                    Files.createDirectory(directory,
+                            PosixFilePermissions.asFileAttribute(OWNER_ONLY));
                 } else {
                     Files.createDirectory(directory);
                 }
@@ -674,7 +683,8 @@ public final class NativeLibraryExtractor {
             }
             try {
                 if (posix) {
-                    Files.createDirectory(directory, PosixFilePermissions.asFileAttribute(OWNER_ONLY));
+                    Files.createDirectory(directory,
+                            PosixFilePermissions.asFileAttribute(OWNER_ONLY));
                 } else {
                     Files.createDirectory(directory);
                 }

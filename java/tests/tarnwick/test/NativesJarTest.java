@@ -170,6 +170,10 @@ class NativesJarTest {
         }
     }
 
+    private static FileTime ago(Duration age) {
+        return FileTime.from(Instant.now().minus(age));
+    }
+
     private static String mode(Path path) throws IOException {
         return PosixFilePermissions.toString(Files.getPosixFilePermissions(path));
     }
@@ -212,19 +216,20 @@ class NativesJarTest {
         Path livePart = Files.write(folder.resolve("libtarnwick.so.456.part"), new byte[] {1});
         Path recentVersion = Files.createDirectories(natives.resolve("0.0.3-cccccccccccc"));
         Files.write(recentVersion.resolve("libtarnwick.so"), new byte[] {1});
-        Files.setLastModifiedTime(recentVersion, FileTime.from(Instant.now().minus(Duration.ofDays(6))));
-        Files.setLastModifiedTime(livePart, FileTime.from(Instant.now().minus(Duration.ofMinutes(5))));
+        Files.setLastModifiedTime(recentVersion, ago(Duration.ofDays(6)));
+        Files.setLastModifiedTime(livePart, ago(Duration.ofMinutes(5)));
         Path notOurs = Files.write(Files.createDirectories(natives.resolve("0.0.2-bbbbbbbbbbbb"))
                 .resolve("notes.txt"), new byte[] {1});
         for (Path old : List.of(oldLibrary, oldVersion, notOurs, notOurs.getParent())) {
-            Files.setLastModifiedTime(old, FileTime.from(Instant.now().minus(Duration.ofDays(30))));
+            Files.setLastModifiedTime(old, ago(Duration.ofDays(30)));
         }
-        Files.setLastModifiedTime(oldPart, FileTime.from(Instant.now().minus(Duration.ofHours(1))));
+        Files.setLastModifiedTime(oldPart, ago(Duration.ofHours(1)));
 
         Object key = fileKey(one.library);
         long modified = Files.getLastModifiedTime(one.library).toMillis();
         // A launcher that starts the game in its directory and names it ".".
-        Run third = finish(launch(Paths.get("."), temp.resolve("tmp"), temp.resolve("cache"), gameDir));
+        Run third =
+                finish(launch(Paths.get("."), temp.resolve("tmp"), temp.resolve("cache"), gameDir));
         assertEquals(one.library, third.library);
         assertEquals(key, fileKey(third.library), "the copy was written again");
         assertEquals(modified, Files.getLastModifiedTime(third.library).toMillis());
@@ -296,7 +301,8 @@ class NativesJarTest {
         assertEquals("rw-------", mode(library));
 
         // A folder every user may write: the game directory is not used.
-        Files.setPosixFilePermissions(library.getParent(), PosixFilePermissions.fromString("rwxrwxrwx"));
+        Files.setPosixFilePermissions(library.getParent(),
+                PosixFilePermissions.fromString("rwxrwxrwx"));
         Run cached = runOnce(gameDir);
         assertTrue(cached.library.startsWith(temp.resolve("cache")), cached.output);
         assertTrue(cached.output.contains(library.getParent() + " is writable by every user"),
@@ -339,7 +345,7 @@ class NativesJarTest {
                 .matches("tarnwick-J_rg-[0-9a-f]{8}"), folded.library::toString);
     }
 
-    /** The shipped example goes on without the library where there is none or none can be placed. */
+    /** The shipped example goes on without a library where there is none or it cannot be placed. */
     @Test
     void aModCarriesOnWithoutTheLibrary() throws Exception {
         Path blocked = Files.write(temp.resolve("blocked"), new byte[] {1});
@@ -381,7 +387,8 @@ class NativesJarTest {
         main.put(Attributes.Name.MAIN_CLASS, Child.class.getName());
         main.put(new Attributes.Name("Enable-Native-Access"), "ALL-UNNAMED");
         main.put(Attributes.Name.CLASS_PATH, Stream.of(modClasspath().split(":"))
-                .map(entry -> Paths.get(entry).toUri().toString()).collect(Collectors.joining(" ")));
+                .map(entry -> Paths.get(entry).toUri().toString())
+                .collect(Collectors.joining(" ")));
         Path game = temp.resolve("game.jar");
         new JarOutputStream(Files.newOutputStream(game), manifest).close();
         Run jar = finish(launch(gameDir, temp.resolve("tmp"), temp.resolve("cache"), null, "-jar",
@@ -444,7 +451,8 @@ class NativesJarTest {
             {"Expecting an absolute path of the library: libtarnwick.so", "the path is relative"},
         };
         for (String[] error : cases) {
-            String text = NativeLibraryExtractor.explainLoadFailure(new UnsatisfiedLinkError(error[0]),
+            String text = NativeLibraryExtractor.explainLoadFailure(
+                    new UnsatisfiedLinkError(error[0]),
                     error[1].equals("the file is missing") ? missing : plain).getMessage();
             assertTrue(text.contains(error[1]) && !text.contains("Likely causes"),
                     () -> error[0] + " gave: " + text);
