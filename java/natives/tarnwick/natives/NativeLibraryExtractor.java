@@ -155,8 +155,9 @@ public final class NativeLibraryExtractor {
         String expected = expectedHash(resource);
         String actual = sha256(content);
         if (!actual.equals(expected)) {
-            throw new IOException(resource + " in the jar does not match its .sha256 (" + actual
-                    + ", expected " + expected + "): the jar is damaged");
+            throw new IOException("tarnwick's native library " + resource + " in the jar does not"
+                    + " match its .sha256 (" + actual + ", expected " + expected
+                    + "): the jar is damaged");
         }
         Copy copy = new Copy(version() + "-" + expected.substring(0, 12), library, content,
                 expected);
@@ -755,7 +756,8 @@ public final class NativeLibraryExtractor {
     private static String expectedHash(String resource) throws IOException {
         byte[] text = resourceBytes(resource + ".sha256");
         if (text == null) {
-            throw new IOException(resource + ".sha256 is missing from the jar");
+            throw new IOException("the SHA-256 of tarnwick's native library, " + resource
+                    + ".sha256, is missing from the jar");
         }
         String hash = new String(text, StandardCharsets.US_ASCII).trim().split("\\s+")[0];
         if (!hash.matches("[0-9a-f]{64}")) {
