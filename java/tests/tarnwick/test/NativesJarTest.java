@@ -93,7 +93,8 @@ class NativesJarTest {
     /**
      * A child JVM as a mod starts, under umask 000 so that nothing it creates
      * is left to the umask; {@code workDir}, when given, is its working
-     * directory; {@code options} go before the main class.
+     * directory; {@code cache}, when given, is {@code $XDG_CACHE_HOME};
+     * {@code options} go before the main class.
      */
     private Process launch(Path gameDir, Path tmpDir, Path cache, Path workDir, String... options)
             throws IOException {
@@ -114,7 +115,11 @@ class NativesJarTest {
         // A UTF-8 locale, as on players' desktops, so the JVM can name
         // non-ASCII paths.
         builder.environment().put("LC_ALL", "C.UTF-8");
-        builder.environment().put("XDG_CACHE_HOME", cache.toString());
+        if (cache == null) {
+            builder.environment().remove("XDG_CACHE_HOME");
+        } else {
+            builder.environment().put("XDG_CACHE_HOME", cache.toString());
+        }
         if (workDir != null) {
             builder.directory(workDir.toFile());
         }
@@ -259,9 +264,12 @@ class NativesJarTest {
         // java.io.tmpdir, created owner-only.
         Path blocked = temp.resolve("blocked");
         Files.write(blocked, new byte[] {1});
-        Run cached = runOnce(blocked.resolve("game"));
-        assertTrue(cached.library.startsWith(temp.resolve("cache").resolve("tarnwick-natives")),
+        Path home = temp.resolve("home");
+        Run cached = finish(launch(blocked.resolve("game"), temp.resolve("tmp"), null, null,
+                "-Duser.home=" + home));
+        assertTrue(cached.library.startsWith(home.resolve(".cache").resolve("tarnwick-natives")),
                 () -> "not in the user's cache: " + cached.library);
+        assertEquals("rwx------", mode(home.resolve(".cache")));
         Run fallback = finish(launch(blocked.resolve("game"), temp.resolve("tmp"),
                 blocked.resolve("cache"), null));
         Path own = temp.resolve("tmp").resolve("tarnwick-" + System.getProperty("user.name"));
