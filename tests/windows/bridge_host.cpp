@@ -1,0 +1,499 @@
+// The Windows half of the test bridge, run under wine by the JVM side
+// (bridge_jvm.cpp). It loads tarnwick.dll with LoadLibrary, so DllMain runs
+// as on Windows, and finds the seven entry points. The JVM side connects
+// once per Java thread; for each call on a connection, a thread of this
+// program calls the entry point with a JNIEnv whose every function the DLL
+// uses sends the call back over that connection, where it is performed with
+// the real JNIEnv on the calling Java thread. Any other JNI function fails
+// the call, naming the function.
+//
+// Usage: bridge_host.exe DLL CONTROL_PORT
+// CONTROL_PORT is where the JVM side waits for kReady or kHostError; when
+// that connection closes (the JVM is gone) this program exits.
+#define WIN32_LEAN_AND_MEAN
+#include <jni.h>
+#include <windows.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "bridge_wire.h"
+
+namespace {
+
+// The names of the function table's slots, in order, taken from jni.h.
+const char* const kSlotNames[] = {
+#include "jni_function_names.inc"
+};
+constexpr std::size_t kSlotCount = sizeof(JNINativeInterface_) / sizeof(void*);
+static_assert(sizeof kSlotNames / sizeof kSlotNames[0] == kSlotCount,
+              "one name per JNI function table slot");
+
+void* entryPoints[bridge::kEntryPointCount];
+
+// The JNIEnv handed to the DLL: the function table, then the connection
+// that its functions talk over.
+struct BridgeEnv {
+    const JNINativeInterface_* functions;
+    SOCKET connection;
+};
+
+SOCKET connectionOf(JNIEnv* env) { return reinterpret_cast<BridgeEnv*>(env)->connection; }
+
+// Sends one JNI function to the JVM side and returns its answer. If the JVM
+// side is gone, so is the call: this thread ends.
+std::string roundTrip(JNIEnv* env, const bridge::Writer& request) {
+    std::string reply;
+    if (!bridge::sendMessage(connectionOf(env), request) ||
+        !bridge::recvMessage(connectionOf(env), reply)) {
+        closesocket(connectionOf(env));
+        ExitThread(1);
+    }
+    // The answer starts with the request's own op, then its result.
+    if (reply.empty() || reply[0] != request.bytes()[0]) {
+        std::fprintf(stderr, "tarnwick bridge: answer to the wrong request\n");
+        std::abort();
+    }
+    return reply.substr(1);
+}
+
+// A slot the bridge does not forward. The DLL cannot go on with a made-up
+// result, so the call ends here, and the JVM side throws an Error naming
+// the function.
+template <std::size_t Slot>
+void* JNICALL unforwarded(JNIEnv* env) {
+    std::fprintf(stderr,
+                 "tarnwick bridge: the DLL called JNI function %s, which is not forwarded\n",
+                 kSlotNames[Slot]);
+    std::fflush(stderr);
+    bridge::Writer message(bridge::kUnforwarded);
+    message.text(kSlotNames[Slot]);
+    bridge::sendMessage(connectionOf(env), message);
+    closesocket(connectionOf(env));
+    ExitThread(1);
+}
+
+// Method ID -> signature, from GetMethodID and GetStaticMethodID, for
+// reading the arguments of the variadic calls.
+std::mutex signaturesMutex;
+std::map<std::uint64_t, std::string> signatures;
+
+std::uint64_t invoke(JNIEnv* env, bridge::InvokeKind kind, void* target, jmethodID method,
+                     va_list arguments) {
+    std::string signature;
+    {
+        std::lock_guard<std::mutex> lock(signaturesMutex);
+        auto found = signatures.find(reinterpret_cast<std::uintptr_t>(method));
+        if (found != signatures.end()) signature = found->second;
+    }
+    std::size_t close = signature.find(')');
+    if (signature.empty() || signature[0] != '(' || close == std::string::npos) {
+        std::fprintf(stderr, "tarnwick bridge: call through a method ID not from GetMethodID\n");
+        std::abort();
+    }
+    // Arguments as the caller pushed them: on x86-64 Windows every one takes
+    // an 8-byte slot; int and smaller are read as int, float as double.
+    std::vector<std::pair<char, std::uint64_t>> values;
+    for (std::size_t i = 1; i < close; ++i) {
+        char type = signature[i];
+        std::uint64_t raw = 0;
+        if (type == 'L' || type == '[') {
+            while (signature[i] == '[') ++i;
+            if (signature[i] == 'L') i = signature.find(';', i);
+            raw = reinterpret_cast<std::uintptr_t>(va_arg(arguments, void*));
+            type = 'L';
+        } else if (type == 'J') {
+            raw = static_cast<std::uint64_t>(va_arg(arguments, long long));
+        } else if (type == 'F' || type == 'D') {
+            double d = va_arg(arguments, double);
+            std::memcpy(&raw, &d, sizeof d);
+        } else {
+            raw = static_cast<std::uint32_t>(va_arg(arguments, int));
+        }
+        values.emplace_back(type, raw);
+    }
+    bridge::Writer request(bridge::kInvoke);
+    request.u8(kind);
+    request.u8(static_cast<std::uint8_t>(signature[close + 1]));
+    request.ref(target);
+    request.ref(method);
+    request.u32(static_cast<std::uint32_t>(values.size()));
+    for (const auto& value : values) {
+        request.u8(static_cast<std::uint8_t>(value.first));
+        request.u64(value.second);
+    }
+    std::string reply = roundTrip(env, request);
+    return bridge::Reader(reply).u64();
+}
+
+template <typename R>
+R fromRaw(std::uint64_t raw) {
+    if constexpr (std::is_pointer_v<R>) {
+        return reinterpret_cast<R>(static_cast<std::uintptr_t>(raw));
+    } else if constexpr (std::is_floating_point_v<R>) {
+        double d;
+        std::memcpy(&d, &raw, sizeof d);
+        return static_cast<R>(d);
+    } else {
+        return static_cast<R>(raw);
+    }
+}
+
+template <bridge::InvokeKind Kind, typename R, typename Target>
+R JNICALL callV(JNIEnv* env, Target target, jmethodID method, va_list arguments) {
+    std::uint64_t raw = invoke(env, Kind, target, method, arguments);
+    if constexpr (!std::is_void_v<R>) return fromRaw<R>(raw);
+}
+
+template <bridge::InvokeKind Kind, typename R, typename Target>
+R JNICALL call(JNIEnv* env, Target target, jmethodID method, ...) {
+    va_list arguments;
+    va_start(arguments, method);
+    std::uint64_t raw = invoke(env, Kind, target, method, arguments);
+    va_end(arguments);
+    if constexpr (!std::is_void_v<R>) return fromRaw<R>(raw);
+}
+
+// Sends a request whose answer is one reference (or ID).
+template <typename R>
+R askRef(JNIEnv* env, const bridge::Writer& request) {
+    std::string reply = roundTrip(env, request);
+    return bridge::Reader(reply).ref<R>();
+}
+
+jclass JNICALL findClass(JNIEnv* env, const char* name) {
+    bridge::Writer request(bridge::kFindClass);
+    request.text(name);
+    return askRef<jclass>(env, request);
+}
+
+template <bool Static>
+jmethodID JNICALL getMethodId(JNIEnv* env, jclass cls, const char* name, const char* signature) {
+    bridge::Writer request(bridge::kGetMethodId);
+    request.ref(cls);
+    request.text(name);
+    request.text(signature);
+    request.u8(Static);
+    jmethodID method = askRef<jmethodID>(env, request);
+    if (method != nullptr) {
+        std::lock_guard<std::mutex> lock(signaturesMutex);
+        signatures[reinterpret_cast<std::uintptr_t>(method)] = signature;
+    }
+    return method;
+}
+
+jfieldID JNICALL getStaticFieldId(JNIEnv* env, jclass cls, const char* name, const char* type) {
+    bridge::Writer request(bridge::kGetStaticFieldId);
+    request.ref(cls);
+    request.text(name);
+    request.text(type);
+    return askRef<jfieldID>(env, request);
+}
+
+jobject JNICALL getStaticObjectField(JNIEnv* env, jclass cls, jfieldID field) {
+    bridge::Writer request(bridge::kGetStaticObjectField);
+    request.ref(cls);
+    request.ref(field);
+    return askRef<jobject>(env, request);
+}
+
+jboolean JNICALL exceptionCheck(JNIEnv* env) {
+    std::string reply = roundTrip(env, bridge::Writer(bridge::kExceptionCheck));
+    return bridge::Reader(reply).u8();
+}
+
+jthrowable JNICALL exceptionOccurred(JNIEnv* env) {
+    return askRef<jthrowable>(env, bridge::Writer(bridge::kExceptionOccurred));
+}
+
+void JNICALL exceptionClear(JNIEnv* env) {
+    roundTrip(env, bridge::Writer(bridge::kExceptionClear));
+}
+
+jint JNICALL throwObject(JNIEnv* env, jthrowable throwable) {
+    bridge::Writer request(bridge::kThrow);
+    request.ref(throwable);
+    std::string reply = roundTrip(env, request);
+    return static_cast<jint>(bridge::Reader(reply).u32());
+}
+
+jint JNICALL throwNew(JNIEnv* env, jclass cls, const char* message) {
+    bridge::Writer request(bridge::kThrowNew);
+    request.ref(cls);
+    request.text(message);
+    std::string reply = roundTrip(env, request);
+    return static_cast<jint>(bridge::Reader(reply).u32());
+}
+
+void JNICALL deleteLocalRef(JNIEnv* env, jobject ref) {
+    bridge::Writer request(bridge::kDeleteLocalRef);
+    request.ref(ref);
+    roundTrip(env, request);
+}
+
+jint JNICALL ensureLocalCapacity(JNIEnv* env, jint capacity) {
+    bridge::Writer request(bridge::kEnsureLocalCapacity);
+    request.u32(static_cast<std::uint32_t>(capacity));
+    std::string reply = roundTrip(env, request);
+    return static_cast<jint>(bridge::Reader(reply).u32());
+}
+
+jboolean JNICALL isInstanceOf(JNIEnv* env, jobject object, jclass cls) {
+    bridge::Writer request(bridge::kIsInstanceOf);
+    request.ref(object);
+    request.ref(cls);
+    std::string reply = roundTrip(env, request);
+    return bridge::Reader(reply).u8();
+}
+
+jstring JNICALL newStringUtf(JNIEnv* env, const char* text) {
+    bridge::Writer request(bridge::kNewStringUtf);
+    request.text(text);
+    return askRef<jstring>(env, request);
+}
+
+// The copy is this side's own memory; the 16 bytes before it keep the JVM
+// side's handle to its copy, for the release.
+constexpr std::size_t kHandleRoom = 16;
+
+const char* JNICALL getStringUtfChars(JNIEnv* env, jstring string, jboolean* isCopy) {
+    bridge::Writer request(bridge::kGetStringUtfChars);
+    request.ref(string);
+    std::string reply = roundTrip(env, request);
+    bridge::Reader answer(reply);
+    std::uint64_t handle = answer.u64();
+    std::string text = answer.text();
+    if (handle == 0) return nullptr;
+    char* block = static_cast<char*>(std::malloc(kHandleRoom + text.size() + 1));
+    if (block == nullptr) std::abort();
+    std::memcpy(block, &handle, sizeof handle);
+    std::memcpy(block + kHandleRoom, text.c_str(), text.size() + 1);
+    if (isCopy != nullptr) *isCopy = JNI_TRUE;
+    return block + kHandleRoom;
+}
+
+void JNICALL releaseStringUtfChars(JNIEnv* env, jstring string, const char* chars) {
+    char* block = const_cast<char*>(chars) - kHandleRoom;
+    std::uint64_t handle;
+    std::memcpy(&handle, block, sizeof handle);
+    std::free(block);
+    bridge::Writer request(bridge::kReleaseStringUtfChars);
+    request.ref(string);
+    request.u64(handle);
+    roundTrip(env, request);
+}
+
+jsize JNICALL getArrayLength(JNIEnv* env, jarray array) {
+    bridge::Writer request(bridge::kGetArrayLength);
+    request.ref(array);
+    std::string reply = roundTrip(env, request);
+    return static_cast<jsize>(bridge::Reader(reply).u32());
+}
+
+jbyteArray JNICALL newByteArray(JNIEnv* env, jsize length) {
+    bridge::Writer request(bridge::kNewByteArray);
+    request.u32(static_cast<std::uint32_t>(length));
+    return askRef<jbyteArray>(env, request);
+}
+
+void JNICALL getByteArrayRegion(JNIEnv* env, jbyteArray array, jsize start, jsize length,
+                                jbyte* to) {
+    bridge::Writer request(bridge::kGetByteArrayRegion);
+    request.ref(array);
+    request.u32(static_cast<std::uint32_t>(start));
+    request.u32(static_cast<std::uint32_t>(length));
+    std::string reply = roundTrip(env, request);
+    std::string bytes = bridge::Reader(reply).text();
+    // Empty when the region was out of bounds (an exception is pending).
+    if (length > 0 && bytes.size() == static_cast<std::size_t>(length)) {
+        std::memcpy(to, bytes.data(), bytes.size());
+    }
+}
+
+void JNICALL setByteArrayRegion(JNIEnv* env, jbyteArray array, jsize start, jsize length,
+                                const jbyte* from) {
+    bridge::Writer request(bridge::kSetByteArrayRegion);
+    request.ref(array);
+    request.u32(static_cast<std::uint32_t>(start));
+    request.text(from, length > 0 ? static_cast<std::size_t>(length) : 0);
+    roundTrip(env, request);
+}
+
+template <std::size_t... Slots>
+void fillUnforwarded(JNINativeInterface_& table, std::index_sequence<Slots...>) {
+    void* slots[] = {reinterpret_cast<void*>(&unforwarded<Slots>)...};
+    std::memcpy(&table, slots, sizeof slots);
+}
+
+JNINativeInterface_ makeFunctionTable() {
+    using bridge::kConstructor;
+    using bridge::kInstance;
+    using bridge::kStatic;
+    JNINativeInterface_ t;
+    fillUnforwarded(t, std::make_index_sequence<kSlotCount>());
+    t.FindClass = findClass;
+    t.GetMethodID = getMethodId<false>;
+    t.GetStaticMethodID = getMethodId<true>;
+    t.GetStaticFieldID = getStaticFieldId;
+    t.GetStaticObjectField = getStaticObjectField;
+    t.ExceptionCheck = exceptionCheck;
+    t.ExceptionOccurred = exceptionOccurred;
+    t.ExceptionClear = exceptionClear;
+    t.Throw = throwObject;
+    t.ThrowNew = throwNew;
+    t.DeleteLocalRef = deleteLocalRef;
+    t.EnsureLocalCapacity = ensureLocalCapacity;
+    t.IsInstanceOf = isInstanceOf;
+    t.NewStringUTF = newStringUtf;
+    t.GetStringUTFChars = getStringUtfChars;
+    t.ReleaseStringUTFChars = releaseStringUtfChars;
+    t.GetArrayLength = getArrayLength;
+    t.NewByteArray = newByteArray;
+    t.GetByteArrayRegion = getByteArrayRegion;
+    t.SetByteArrayRegion = setByteArrayRegion;
+    t.NewObject = call<kConstructor, jobject, jclass>;
+    t.NewObjectV = callV<kConstructor, jobject, jclass>;
+    t.CallObjectMethod = call<kInstance, jobject, jobject>;
+    t.CallObjectMethodV = callV<kInstance, jobject, jobject>;
+    t.CallBooleanMethod = call<kInstance, jboolean, jobject>;
+    t.CallBooleanMethodV = callV<kInstance, jboolean, jobject>;
+    t.CallIntMethod = call<kInstance, jint, jobject>;
+    t.CallIntMethodV = callV<kInstance, jint, jobject>;
+    t.CallLongMethod = call<kInstance, jlong, jobject>;
+    t.CallLongMethodV = callV<kInstance, jlong, jobject>;
+    t.CallVoidMethod = call<kInstance, void, jobject>;
+    t.CallVoidMethodV = callV<kInstance, void, jobject>;
+    t.CallStaticObjectMethod = call<kStatic, jobject, jclass>;
+    t.CallStaticObjectMethodV = callV<kStatic, jobject, jclass>;
+    t.CallStaticVoidMethod = call<kStatic, void, jclass>;
+    t.CallStaticVoidMethodV = callV<kStatic, void, jclass>;
+    return t;
+}
+
+const JNINativeInterface_ functionTable = makeFunctionTable();
+
+// Serves one JVM thread's calls until it closes the connection.
+void serve(SOCKET connection) {
+    BridgeEnv bridgeEnv{&functionTable, connection};
+    JNIEnv* env = reinterpret_cast<JNIEnv*>(&bridgeEnv);
+    std::string message;
+    while (bridge::recvMessage(connection, message)) {
+        bridge::Reader call(message);
+        if (call.u8() != bridge::kCall) break;
+        unsigned entry = call.u8();
+        std::uint32_t count = call.u32();
+        jobject a[7] = {};
+        for (std::uint32_t i = 0; i < count && i < 7; ++i) a[i] = call.ref<jobject>();
+        if (entry >= bridge::kEntryPointCount || !call.ok() ||
+            count != 1u + bridge::kEntryPoints[entry].arguments) {
+            break;
+        }
+        jclass cls = static_cast<jclass>(a[0]);
+        void* f = entryPoints[entry];
+        using O = jobject;
+        switch (count - 1) {
+            case 3:
+                reinterpret_cast<void(JNICALL*)(JNIEnv*, jclass, O, O, O)>(f)(env, cls, a[1], a[2],
+                                                                              a[3]);
+                break;
+            case 4:
+                reinterpret_cast<void(JNICALL*)(JNIEnv*, jclass, O, O, O, O)>(f)(env, cls, a[1],
+                                                                                 a[2], a[3], a[4]);
+                break;
+            default:
+                reinterpret_cast<void(JNICALL*)(JNIEnv*, jclass, O, O, O, O, O, O)>(f)(
+                    env, cls, a[1], a[2], a[3], a[4], a[5], a[6]);
+                break;
+        }
+        if (!bridge::sendMessage(connection, bridge::Writer(bridge::kDone))) break;
+    }
+    closesocket(connection);
+}
+
+SOCKET connectTo(unsigned short port) {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (s == INVALID_SOCKET || connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address)) {
+        std::fprintf(stderr, "tarnwick bridge: cannot reach the JVM on port %u\n", port);
+        std::exit(1);
+    }
+    return s;
+}
+
+int report(SOCKET control, const std::string& error) {
+    bridge::Writer message(bridge::kHostError);
+    message.text(error.c_str());
+    bridge::sendMessage(control, message);
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    WSADATA wsa;
+    if (argc != 3 || WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
+        std::fprintf(stderr, "usage: bridge_host.exe DLL CONTROL_PORT\n");
+        return 2;
+    }
+    SOCKET control = connectTo(static_cast<unsigned short>(std::atoi(argv[2])));
+
+    HMODULE dll = LoadLibraryA(argv[1]);
+    if (dll == nullptr) {
+        return report(control, std::string("LoadLibrary(") + argv[1] + ") failed with error " +
+                                   std::to_string(GetLastError()));
+    }
+    for (int i = 0; i < bridge::kEntryPointCount; ++i) {
+        FARPROC f = GetProcAddress(dll, bridge::kEntryPoints[i].name);
+        if (f == nullptr) {
+            return report(
+                control, std::string(argv[1]) + " does not export " + bridge::kEntryPoints[i].name);
+        }
+        entryPoints[i] = reinterpret_cast<void*>(f);
+    }
+
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int size = sizeof address;
+    if (listener == INVALID_SOCKET ||
+        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) ||
+        listen(listener, SOMAXCONN) ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size)) {
+        return report(control, "cannot listen on a loopback port");
+    }
+    bridge::Writer ready(bridge::kReady);
+    ready.u32(ntohs(address.sin_port));
+    bridge::sendMessage(control, ready);
+
+    // The JVM is gone when the control connection closes.
+    std::thread([control] {
+        char byte;
+        while (recv(control, &byte, 1, 0) > 0) {
+        }
+        std::fflush(stdout);
+        ExitProcess(0);
+    }).detach();
+
+    for (;;) {
+        SOCKET connection = accept(listener, nullptr, nullptr);
+        if (connection == INVALID_SOCKET) continue;
+        BOOL on = TRUE;
+        setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                   sizeof on);
+        std::thread(serve, connection).detach();
+    }
+}
