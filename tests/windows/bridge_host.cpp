@@ -101,26 +101,29 @@ std::uint64_t invoke(JNIEnv* env, bridge::InvokeKind kind, void* target, jmethod
         std::fprintf(stderr, "tarnwick bridge: call through a method ID not from GetMethodID\n");
         std::abort();
     }
-    // Arguments as the caller pushed them: on x86-64 Windows every one takes
-    // an 8-byte slot; int and smaller are read as int, float as double.
-    std::vector<std::pair<char, std::uint64_t>> values;
+    // Each argument as the jvalue the JVM side hands on. On x86-64 Windows
+    // every variadic argument takes an 8-byte slot; int and smaller come as
+    // int, float as double.
+    std::vector<std::uint64_t> values;
     for (std::size_t i = 1; i < close; ++i) {
+        jvalue value;
+        value.j = 0;
         char type = signature[i];
-        std::uint64_t raw = 0;
         if (type == 'L' || type == '[') {
             while (signature[i] == '[') ++i;
             if (signature[i] == 'L') i = signature.find(';', i);
-            raw = reinterpret_cast<std::uintptr_t>(va_arg(arguments, void*));
-            type = 'L';
+            value.l = va_arg(arguments, jobject);
         } else if (type == 'J') {
-            raw = static_cast<std::uint64_t>(va_arg(arguments, long long));
-        } else if (type == 'F' || type == 'D') {
-            double d = va_arg(arguments, double);
-            std::memcpy(&raw, &d, sizeof d);
+            value.j = va_arg(arguments, jlong);
+        } else if (type == 'D') {
+            value.d = va_arg(arguments, double);
+        } else if (type == 'F') {
+            value.f = static_cast<float>(va_arg(arguments, double));
         } else {
-            raw = static_cast<std::uint32_t>(va_arg(arguments, int));
+            value.i = va_arg(arguments, jint);  // Z, B, C and S are its low bytes
         }
-        values.emplace_back(type, raw);
+        values.emplace_back();
+        std::memcpy(&values.back(), &value, sizeof value);
     }
     bridge::Writer request(bridge::kInvoke);
     request.u8(kind);
@@ -128,10 +131,7 @@ std::uint64_t invoke(JNIEnv* env, bridge::InvokeKind kind, void* target, jmethod
     request.ref(target);
     request.ref(method);
     request.u32(static_cast<std::uint32_t>(values.size()));
-    for (const auto& value : values) {
-        request.u8(static_cast<std::uint8_t>(value.first));
-        request.u64(value.second);
-    }
+    for (std::uint64_t value : values) request.u64(value);
     std::string reply = roundTrip(env, request);
     return bridge::Reader(reply).u64();
 }
@@ -164,27 +164,25 @@ R JNICALL call(JNIEnv* env, Target target, jmethodID method, ...) {
     if constexpr (!std::is_void_v<R>) return fromRaw<R>(raw);
 }
 
-// Sends a request whose answer is one reference (or ID).
-template <typename R>
-R askRef(JNIEnv* env, const bridge::Writer& request) {
-    std::string reply = roundTrip(env, request);
-    return bridge::Reader(reply).ref<R>();
-}
+// A JNI function whose arguments and result travel as put() writes them.
+template <bridge::Op Op, typename F>
+struct Forward;
+template <bridge::Op Op, typename R, typename... A>
+struct Forward<Op, R(JNICALL*)(JNIEnv*, A...)> {
+    static R JNICALL call(JNIEnv* env, A... arguments) {
+        bridge::Writer request(Op);
+        (bridge::put(request, arguments), ...);
+        std::string reply = roundTrip(env, request);
+        bridge::Reader answer(reply);
+        if constexpr (!std::is_void_v<R>) return bridge::take<R>(answer);
+    }
+};
 
-jclass JNICALL findClass(JNIEnv* env, const char* name) {
-    bridge::Writer request(bridge::kFindClass);
-    request.text(name);
-    return askRef<jclass>(env, request);
-}
-
-template <bool Static>
+// GetMethodID and GetStaticMethodID, which also note the signature.
+template <bridge::Op Op>
 jmethodID JNICALL getMethodId(JNIEnv* env, jclass cls, const char* name, const char* signature) {
-    bridge::Writer request(bridge::kGetMethodId);
-    request.ref(cls);
-    request.text(name);
-    request.text(signature);
-    request.u8(Static);
-    jmethodID method = askRef<jmethodID>(env, request);
+    jmethodID method =
+        Forward<Op, decltype(JNINativeInterface_::GetMethodID)>::call(env, cls, name, signature);
     if (method != nullptr) {
         std::lock_guard<std::mutex> lock(signaturesMutex);
         signatures[reinterpret_cast<std::uintptr_t>(method)] = signature;
@@ -192,82 +190,12 @@ jmethodID JNICALL getMethodId(JNIEnv* env, jclass cls, const char* name, const c
     return method;
 }
 
-jfieldID JNICALL getStaticFieldId(JNIEnv* env, jclass cls, const char* name, const char* type) {
-    bridge::Writer request(bridge::kGetStaticFieldId);
-    request.ref(cls);
-    request.text(name);
-    request.text(type);
-    return askRef<jfieldID>(env, request);
-}
-
-jobject JNICALL getStaticObjectField(JNIEnv* env, jclass cls, jfieldID field) {
-    bridge::Writer request(bridge::kGetStaticObjectField);
-    request.ref(cls);
-    request.ref(field);
-    return askRef<jobject>(env, request);
-}
-
-jboolean JNICALL exceptionCheck(JNIEnv* env) {
-    std::string reply = roundTrip(env, bridge::Writer(bridge::kExceptionCheck));
-    return bridge::Reader(reply).u8();
-}
-
-jthrowable JNICALL exceptionOccurred(JNIEnv* env) {
-    return askRef<jthrowable>(env, bridge::Writer(bridge::kExceptionOccurred));
-}
-
-void JNICALL exceptionClear(JNIEnv* env) {
-    roundTrip(env, bridge::Writer(bridge::kExceptionClear));
-}
-
-jint JNICALL throwObject(JNIEnv* env, jthrowable throwable) {
-    bridge::Writer request(bridge::kThrow);
-    request.ref(throwable);
-    std::string reply = roundTrip(env, request);
-    return static_cast<jint>(bridge::Reader(reply).u32());
-}
-
-jint JNICALL throwNew(JNIEnv* env, jclass cls, const char* message) {
-    bridge::Writer request(bridge::kThrowNew);
-    request.ref(cls);
-    request.text(message);
-    std::string reply = roundTrip(env, request);
-    return static_cast<jint>(bridge::Reader(reply).u32());
-}
-
-void JNICALL deleteLocalRef(JNIEnv* env, jobject ref) {
-    bridge::Writer request(bridge::kDeleteLocalRef);
-    request.ref(ref);
-    roundTrip(env, request);
-}
-
-jint JNICALL ensureLocalCapacity(JNIEnv* env, jint capacity) {
-    bridge::Writer request(bridge::kEnsureLocalCapacity);
-    request.u32(static_cast<std::uint32_t>(capacity));
-    std::string reply = roundTrip(env, request);
-    return static_cast<jint>(bridge::Reader(reply).u32());
-}
-
-jboolean JNICALL isInstanceOf(JNIEnv* env, jobject object, jclass cls) {
-    bridge::Writer request(bridge::kIsInstanceOf);
-    request.ref(object);
-    request.ref(cls);
-    std::string reply = roundTrip(env, request);
-    return bridge::Reader(reply).u8();
-}
-
-jstring JNICALL newStringUtf(JNIEnv* env, const char* text) {
-    bridge::Writer request(bridge::kNewStringUtf);
-    request.text(text);
-    return askRef<jstring>(env, request);
-}
-
 // The copy is this side's own memory; the 16 bytes before it keep the JVM
 // side's handle to its copy, for the release.
 constexpr std::size_t kHandleRoom = 16;
 
 const char* JNICALL getStringUtfChars(JNIEnv* env, jstring string, jboolean* isCopy) {
-    bridge::Writer request(bridge::kGetStringUtfChars);
+    bridge::Writer request(bridge::kGetStringUTFChars);
     request.ref(string);
     std::string reply = roundTrip(env, request);
     bridge::Reader answer(reply);
@@ -287,23 +215,10 @@ void JNICALL releaseStringUtfChars(JNIEnv* env, jstring string, const char* char
     std::uint64_t handle;
     std::memcpy(&handle, block, sizeof handle);
     std::free(block);
-    bridge::Writer request(bridge::kReleaseStringUtfChars);
+    bridge::Writer request(bridge::kReleaseStringUTFChars);
     request.ref(string);
     request.u64(handle);
     roundTrip(env, request);
-}
-
-jsize JNICALL getArrayLength(JNIEnv* env, jarray array) {
-    bridge::Writer request(bridge::kGetArrayLength);
-    request.ref(array);
-    std::string reply = roundTrip(env, request);
-    return static_cast<jsize>(bridge::Reader(reply).u32());
-}
-
-jbyteArray JNICALL newByteArray(JNIEnv* env, jsize length) {
-    bridge::Writer request(bridge::kNewByteArray);
-    request.u32(static_cast<std::uint32_t>(length));
-    return askRef<jbyteArray>(env, request);
 }
 
 void JNICALL getByteArrayRegion(JNIEnv* env, jbyteArray array, jsize start, jsize length,
@@ -339,26 +254,29 @@ JNINativeInterface_ makeFunctionTable() {
     using bridge::kConstructor;
     using bridge::kInstance;
     using bridge::kStatic;
+    static_assert(sizeof(jvalue) == sizeof(std::uint64_t), "a jvalue travels as a u64");
     JNINativeInterface_ t;
     fillUnforwarded(t, std::make_index_sequence<kSlotCount>());
-    t.FindClass = findClass;
-    t.GetMethodID = getMethodId<false>;
-    t.GetStaticMethodID = getMethodId<true>;
-    t.GetStaticFieldID = getStaticFieldId;
-    t.GetStaticObjectField = getStaticObjectField;
-    t.ExceptionCheck = exceptionCheck;
-    t.ExceptionOccurred = exceptionOccurred;
-    t.ExceptionClear = exceptionClear;
-    t.Throw = throwObject;
-    t.ThrowNew = throwNew;
-    t.DeleteLocalRef = deleteLocalRef;
-    t.EnsureLocalCapacity = ensureLocalCapacity;
-    t.IsInstanceOf = isInstanceOf;
-    t.NewStringUTF = newStringUtf;
+#define TARNWICK_FORWARD(name) t.name = Forward<bridge::k##name, decltype(t.name)>::call
+    TARNWICK_FORWARD(FindClass);
+    TARNWICK_FORWARD(GetStaticFieldID);
+    TARNWICK_FORWARD(GetStaticObjectField);
+    TARNWICK_FORWARD(ExceptionCheck);
+    TARNWICK_FORWARD(ExceptionOccurred);
+    TARNWICK_FORWARD(ExceptionClear);
+    TARNWICK_FORWARD(Throw);
+    TARNWICK_FORWARD(ThrowNew);
+    TARNWICK_FORWARD(DeleteLocalRef);
+    TARNWICK_FORWARD(EnsureLocalCapacity);
+    TARNWICK_FORWARD(IsInstanceOf);
+    TARNWICK_FORWARD(NewStringUTF);
+    TARNWICK_FORWARD(GetArrayLength);
+    TARNWICK_FORWARD(NewByteArray);
+#undef TARNWICK_FORWARD
+    t.GetMethodID = getMethodId<bridge::kGetMethodID>;
+    t.GetStaticMethodID = getMethodId<bridge::kGetStaticMethodID>;
     t.GetStringUTFChars = getStringUtfChars;
     t.ReleaseStringUTFChars = releaseStringUtfChars;
-    t.GetArrayLength = getArrayLength;
-    t.NewByteArray = newByteArray;
     t.GetByteArrayRegion = getByteArrayRegion;
     t.SetByteArrayRegion = setByteArrayRegion;
     t.NewObject = call<kConstructor, jobject, jclass>;
@@ -422,10 +340,7 @@ void serve(SOCKET connection) {
 
 SOCKET connectTo(unsigned short port) {
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
+    sockaddr_in address = bridge::loopback(port);
     if (s == INVALID_SOCKET || connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address)) {
         std::fprintf(stderr, "tarnwick bridge: cannot reach the JVM on port %u\n", port);
         std::exit(1);
@@ -465,9 +380,7 @@ int main(int argc, char** argv) {
     }
 
     SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = bridge::loopback(0);
     int size = sizeof address;
     if (listener == INVALID_SOCKET ||
         bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) ||

@@ -24,6 +24,8 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include "bridge_wire.h"
@@ -71,9 +73,7 @@ std::string dllToHost(const std::string& library) {
 
 int loopbackListener(unsigned short* port) {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = bridge::loopback(0);
     socklen_t size = sizeof address;
     if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         listen(s, 1) != 0 || getsockname(s, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
@@ -144,10 +144,7 @@ thread_local Connection connection;
 bool connectThisThread() {
     if (connection.fd >= 0) return true;
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(hostPort);
+    sockaddr_in address = bridge::loopback(hostPort);
     if (s < 0 || connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         if (s >= 0) close(s);
         return false;
@@ -170,137 +167,98 @@ std::uint64_t invoke(JNIEnv* env, bridge::Reader& request) {
     jobject target = request.ref<jobject>();
     auto cls = static_cast<jclass>(target);
     auto method = request.ref<jmethodID>();
-    std::vector<jvalue> a(request.u32());
-    for (jvalue& value : a) {
-        char type = static_cast<char>(request.u8());
+    std::vector<jvalue> arguments(request.u32());
+    for (jvalue& value : arguments) {
         std::uint64_t raw = request.u64();
-        double d;
-        std::memcpy(&d, &raw, sizeof d);
-        value.j = 0;
-        switch (type) {
-            case 'L':
-                value.l = reinterpret_cast<jobject>(static_cast<std::uintptr_t>(raw));
-                break;
-            case 'J':
-                value.j = static_cast<jlong>(raw);
-                break;
-            case 'F':
-                value.f = static_cast<float>(d);
-                break;
-            case 'D':
-                value.d = d;
-                break;
-            default:
-                value.i = static_cast<jint>(raw);
-                break;
-        }
+        std::memcpy(&value, &raw, sizeof value);
     }
-    // Z, B, C and S arrive as int; the JVM reads their low bytes.
-    const jvalue* args = a.data();
-    bool isStatic = kind == bridge::kStatic;
+    const jvalue* a = arguments.data();
     if (kind == bridge::kConstructor) {
-        return reinterpret_cast<std::uintptr_t>(env->NewObjectA(cls, method, args));
+        return reinterpret_cast<std::uintptr_t>(env->NewObjectA(cls, method, a));
     }
+#define TARNWICK_CALL(Type)                                                   \
+    (kind == bridge::kStatic ? env->CallStatic##Type##MethodA(cls, method, a) \
+                             : env->Call##Type##MethodA(target, method, a))
     switch (returns) {
         case 'V':
-            isStatic ? env->CallStaticVoidMethodA(cls, method, args)
-                     : env->CallVoidMethodA(target, method, args);
+            TARNWICK_CALL(Void);
             return 0;
         case 'Z':
-            return isStatic ? env->CallStaticBooleanMethodA(cls, method, args)
-                            : env->CallBooleanMethodA(target, method, args);
+            return TARNWICK_CALL(Boolean);
         case 'I':
-            return static_cast<std::uint32_t>(isStatic
-                                                  ? env->CallStaticIntMethodA(cls, method, args)
-                                                  : env->CallIntMethodA(target, method, args));
+            return static_cast<std::uint32_t>(TARNWICK_CALL(Int));
         case 'J':
-            return static_cast<std::uint64_t>(isStatic
-                                                  ? env->CallStaticLongMethodA(cls, method, args)
-                                                  : env->CallLongMethodA(target, method, args));
-        default:  // L and [
-            return reinterpret_cast<std::uintptr_t>(
-                isStatic ? env->CallStaticObjectMethodA(cls, method, args)
-                         : env->CallObjectMethodA(target, method, args));
+            return static_cast<std::uint64_t>(TARNWICK_CALL(Long));
+        default:
+            return reinterpret_cast<std::uintptr_t>(TARNWICK_CALL(Object));  // L, [
+    }
+#undef TARNWICK_CALL
+}
+
+// One argument of a JNI function, as the host sent it.
+template <typename T>
+struct Held {
+    explicit Held(bridge::Reader& r) : value(bridge::take<T>(r)) {}
+    T get() const { return value; }
+    T value;
+};
+template <>
+struct Held<const char*> {
+    explicit Held(bridge::Reader& r) : text(r.text()) {}
+    const char* get() const { return text.c_str(); }
+    std::string text;
+};
+
+// Performs a JNI function whose arguments and result travel as put()
+// writes them.
+template <typename R, typename... A>
+void perform(JNIEnv* env, bridge::Reader& request, bridge::Writer& reply,
+             R (JNIEnv::*function)(A...)) {
+    std::tuple<Held<A>...> held{Held<A>(request)...};  // read in order
+    auto call = [&](const Held<A>&... a) { return (env->*function)(a.get()...); };
+    if constexpr (std::is_void_v<R>) {
+        std::apply(call, held);
+    } else {
+        bridge::put(reply, std::apply(call, held));
     }
 }
 
 // Performs one JNI function the DLL asked for and writes its answer.
 // Returns false for a request this side does not know.
 bool perform(JNIEnv* env, bridge::Op op, bridge::Reader& request, bridge::Writer& reply) {
+#define TARNWICK_PERFORM(name)                       \
+    case bridge::k##name:                            \
+        perform(env, request, reply, &JNIEnv::name); \
+        break
     switch (op) {
-        case bridge::kFindClass:
-            reply.ref(env->FindClass(request.text().c_str()));
-            break;
-        case bridge::kGetMethodId: {
-            auto cls = request.ref<jclass>();
-            std::string name = request.text(), signature = request.text();
-            reply.ref(request.u8() ? env->GetStaticMethodID(cls, name.c_str(), signature.c_str())
-                                   : env->GetMethodID(cls, name.c_str(), signature.c_str()));
-            break;
-        }
-        case bridge::kGetStaticFieldId: {
-            auto cls = request.ref<jclass>();
-            std::string name = request.text(), type = request.text();
-            reply.ref(env->GetStaticFieldID(cls, name.c_str(), type.c_str()));
-            break;
-        }
-        case bridge::kGetStaticObjectField: {
-            auto cls = request.ref<jclass>();
-            reply.ref(env->GetStaticObjectField(cls, request.ref<jfieldID>()));
-            break;
-        }
-        case bridge::kInvoke:
-            reply.u64(invoke(env, request));
-            break;
-        case bridge::kExceptionCheck:
-            reply.u8(env->ExceptionCheck());
-            break;
-        case bridge::kExceptionOccurred:
-            reply.ref(env->ExceptionOccurred());
-            break;
-        case bridge::kExceptionClear:
-            env->ExceptionClear();
-            break;
-        case bridge::kThrow:
-            reply.u32(static_cast<std::uint32_t>(env->Throw(request.ref<jthrowable>())));
-            break;
-        case bridge::kThrowNew: {
-            auto cls = request.ref<jclass>();
-            reply.u32(static_cast<std::uint32_t>(env->ThrowNew(cls, request.text().c_str())));
-            break;
-        }
-        case bridge::kDeleteLocalRef:
-            env->DeleteLocalRef(request.ref<jobject>());
-            break;
-        case bridge::kEnsureLocalCapacity:
-            reply.u32(static_cast<std::uint32_t>(
-                env->EnsureLocalCapacity(static_cast<jint>(request.u32()))));
-            break;
-        case bridge::kIsInstanceOf: {
-            auto object = request.ref<jobject>();
-            reply.u8(env->IsInstanceOf(object, request.ref<jclass>()));
-            break;
-        }
-        case bridge::kNewStringUtf:
-            reply.ref(env->NewStringUTF(request.text().c_str()));
-            break;
-        case bridge::kGetStringUtfChars: {
+        TARNWICK_PERFORM(FindClass);
+        TARNWICK_PERFORM(GetMethodID);
+        TARNWICK_PERFORM(GetStaticMethodID);
+        TARNWICK_PERFORM(GetStaticFieldID);
+        TARNWICK_PERFORM(GetStaticObjectField);
+        TARNWICK_PERFORM(ExceptionCheck);
+        TARNWICK_PERFORM(ExceptionOccurred);
+        TARNWICK_PERFORM(ExceptionClear);
+        TARNWICK_PERFORM(Throw);
+        TARNWICK_PERFORM(ThrowNew);
+        TARNWICK_PERFORM(DeleteLocalRef);
+        TARNWICK_PERFORM(EnsureLocalCapacity);
+        TARNWICK_PERFORM(IsInstanceOf);
+        TARNWICK_PERFORM(NewStringUTF);
+        TARNWICK_PERFORM(GetArrayLength);
+        TARNWICK_PERFORM(NewByteArray);
+#undef TARNWICK_PERFORM
+        case bridge::kGetStringUTFChars: {
             const char* chars = env->GetStringUTFChars(request.ref<jstring>(), nullptr);
             reply.ref(chars);
             reply.text(chars);
             break;
         }
-        case bridge::kReleaseStringUtfChars: {
+        case bridge::kReleaseStringUTFChars: {
             auto string = request.ref<jstring>();
             env->ReleaseStringUTFChars(string, request.ref<const char*>());
             break;
         }
-        case bridge::kGetArrayLength:
-            reply.u32(static_cast<std::uint32_t>(env->GetArrayLength(request.ref<jarray>())));
-            break;
-        case bridge::kNewByteArray:
-            reply.ref(env->NewByteArray(static_cast<jsize>(request.u32())));
-            break;
         case bridge::kGetByteArrayRegion: {
             auto array = request.ref<jbyteArray>();
             auto start = static_cast<jsize>(request.u32());
@@ -319,6 +277,9 @@ bool perform(JNIEnv* env, bridge::Op op, bridge::Reader& request, bridge::Writer
                                     reinterpret_cast<const jbyte*>(bytes.data()));
             break;
         }
+        case bridge::kInvoke:
+            reply.u64(invoke(env, request));
+            break;
         default:
             return false;
     }
@@ -368,50 +329,27 @@ void forward(JNIEnv* env, int entry, std::initializer_list<jobject> arguments) {
 
 }  // namespace
 
-extern "C" {
-
-JNIEXPORT void JNICALL
-Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_autoLogin(
-    JNIEnv* env, jclass c, jstring baseUrl, jstring uuid, jstring accessToken, jstring refreshToken,
-    jstring provider, jobject completion) {
-    forward(env, 0, {c, baseUrl, uuid, accessToken, refreshToken, provider, completion});
-}
-
-JNIEXPORT void JNICALL Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_signIn(
-    JNIEnv* env, jclass c, jstring baseUrl, jstring uuid, jstring code, jobject completion) {
-    forward(env, 1, {c, baseUrl, uuid, code, completion});
-}
-
-JNIEXPORT void JNICALL
-Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_signOut(
-    JNIEnv* env, jclass c, jstring baseUrl, jstring uuid, jstring accessToken, jstring refreshToken,
-    jstring provider, jobject completion) {
-    forward(env, 2, {c, baseUrl, uuid, accessToken, refreshToken, provider, completion});
-}
-
-JNIEXPORT void JNICALL
-Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_getAvailableCosmetics(
-    JNIEnv* env, jclass c, jstring baseUrl, jstring uuid, jstring accessToken, jstring refreshToken,
-    jstring provider, jobject completion) {
-    forward(env, 3, {c, baseUrl, uuid, accessToken, refreshToken, provider, completion});
-}
-
-JNIEXPORT void JNICALL
-Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_saveConfiguration(
-    JNIEnv* env, jclass c, jstring baseUrl, jstring document, jobject completion) {
-    forward(env, 4, {c, baseUrl, document, completion});
-}
-
-JNIEXPORT void JNICALL
-Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_getPlayerSkinInfo(
-    JNIEnv* env, jclass c, jstring baseUrl, jstring uuid, jobject completion) {
-    forward(env, 5, {c, baseUrl, uuid, completion});
-}
-
-JNIEXPORT void JNICALL
-Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_loadRemoteMesh(
-    JNIEnv* env, jclass c, jstring baseUrl, jstring modelName, jobject completion) {
-    forward(env, 6, {c, baseUrl, modelName, completion});
-}
-
-}  // extern "C"
+// The seven entry points, each forwarding its class and arguments.
+#define TARNWICK_ENTRY(name, index, parameters, arguments)                            \
+    extern "C" JNIEXPORT void JNICALL                                                 \
+        Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_##name( \
+            JNIEnv* env, jclass c, TARNWICK_UNPACK parameters) {                      \
+        forward(env, index, {c, TARNWICK_UNPACK arguments});                          \
+    }
+#define TARNWICK_UNPACK(...) __VA_ARGS__
+#define TARNWICK_SESSION_CALL(name, index)                                                    \
+    TARNWICK_ENTRY(name, index,                                                               \
+                   (jstring baseUrl, jstring uuid, jstring accessToken, jstring refreshToken, \
+                    jstring provider, jobject completion),                                    \
+                   (baseUrl, uuid, accessToken, refreshToken, provider, completion))
+TARNWICK_SESSION_CALL(autoLogin, 0)
+TARNWICK_ENTRY(signIn, 1, (jstring baseUrl, jstring uuid, jstring code, jobject completion),
+               (baseUrl, uuid, code, completion))
+TARNWICK_SESSION_CALL(signOut, 2)
+TARNWICK_SESSION_CALL(getAvailableCosmetics, 3)
+TARNWICK_ENTRY(saveConfiguration, 4, (jstring baseUrl, jstring document, jobject completion),
+               (baseUrl, document, completion))
+TARNWICK_ENTRY(getPlayerSkinInfo, 5, (jstring baseUrl, jstring uuid, jobject completion),
+               (baseUrl, uuid, completion))
+TARNWICK_ENTRY(loadRemoteMesh, 6, (jstring baseUrl, jstring modelName, jobject completion),
+               (baseUrl, modelName, completion))

@@ -10,11 +10,14 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
 #ifdef _WIN32
 #include <winsock2.h>
 using BridgeSocket = SOCKET;
 #else
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 using BridgeSocket = int;
 #endif
@@ -22,36 +25,41 @@ using BridgeSocket = int;
 namespace bridge {
 
 enum Op : std::uint8_t {
-    // host -> JVM side, on the control connection
-    kReady = 1,  // u32 port the host accepts calls on
-    kHostError,  // text: why the host cannot serve
-    // JVM side -> host: u8 entry point, u32 count, count references (the class first)
+    // On the control connection, host -> JVM side: the port for calls, or why not.
+    kReady = 1,  // u32 port
+    kHostError,  // text
+    // JVM side -> host: u8 entry point, u32 count, then as many references
+    // (the class first). The host answers kDone, or kUnforwarded with the
+    // name of a JNI function it cannot forward, after any number of:
     kCall,
-    // host -> JVM side, answering kCall
     kDone,
-    kUnforwarded,  // text: the JNI function the DLL called that is not forwarded
-    // host -> JVM side: one JNI function each; the JVM side answers every one
-    kFindClass,             // text -> ref
-    kGetMethodId,           // ref class, text name, text signature, u8 static -> u64 ID
-    kGetStaticFieldId,      // ref class, text name, text signature -> u64 ID
-    kGetStaticObjectField,  // ref class, u64 ID -> ref
-    kInvoke,  // u8 kind (kInvoke...), u8 return type, ref, u64 ID, u32 count, (u8 type, u64)... ->
-              // u64
-    kExceptionCheck,         // -> u8
-    kExceptionOccurred,      // -> ref
-    kExceptionClear,         // -> nothing
-    kThrow,                  // ref -> u32
-    kThrowNew,               // ref class, text -> u32
-    kDeleteLocalRef,         // ref -> nothing
-    kEnsureLocalCapacity,    // u32 -> u32
-    kIsInstanceOf,           // ref, ref class -> u8
-    kNewStringUtf,           // text -> ref
-    kGetStringUtfChars,      // ref -> u64 handle (0: failed), text
-    kReleaseStringUtfChars,  // ref, u64 handle -> nothing
-    kGetArrayLength,         // ref -> u32
-    kNewByteArray,           // u32 -> ref
-    kGetByteArrayRegion,     // ref, u32 start, u32 length -> bytes
-    kSetByteArrayRegion,     // ref, u32 start, bytes -> nothing
+    kUnforwarded,
+    // host -> JVM side: one JNI function each, its arguments in order as
+    // put() writes them; the answer starts with the same op, then the result.
+    kFindClass,
+    kGetMethodID,
+    kGetStaticMethodID,
+    kGetStaticFieldID,
+    kGetStaticObjectField,
+    kExceptionCheck,
+    kExceptionOccurred,
+    kExceptionClear,
+    kThrow,
+    kThrowNew,
+    kDeleteLocalRef,
+    kEnsureLocalCapacity,
+    kIsInstanceOf,
+    kNewStringUTF,
+    kGetArrayLength,
+    kNewByteArray,
+    // These four carry what cannot travel as put() writes it:
+    kGetStringUTFChars,      // ref -> u64 handle of the JVM's copy (0: failed), text
+    kReleaseStringUTFChars,  // ref, u64 handle
+    kGetByteArrayRegion,     // ref, start, length -> bytes (none if it threw)
+    kSetByteArrayRegion,     // ref, start, bytes
+    // u8 kind, u8 return type, ref, method ID, u32 count, then (u8 type, u64
+    // value) per argument -> u64 result
+    kInvoke,
 };
 
 // What kInvoke calls: an instance method, a static method or a constructor.
@@ -141,6 +149,35 @@ private:
     std::size_t at_ = 0;
     bool ok_ = true;
 };
+
+// A JNI function's argument or result: references and IDs as opaque 64-bit
+// values, text as length and bytes, integers (jint, jboolean) as u64.
+template <typename T>
+void put(Writer& w, T value) {
+    if constexpr (std::is_pointer_v<T>) {
+        w.ref(value);
+    } else {
+        w.u64(static_cast<std::uint64_t>(value));
+    }
+}
+inline void put(Writer& w, const char* text) { w.text(text); }
+
+template <typename T>
+T take(Reader& r) {
+    if constexpr (std::is_pointer_v<T>) {
+        return r.ref<T>();
+    } else {
+        return static_cast<T>(r.u64());
+    }
+}
+
+inline sockaddr_in loopback(unsigned short port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
+}
 
 inline bool sendAll(BridgeSocket s, const char* data, std::size_t size) {
     while (size > 0) {
