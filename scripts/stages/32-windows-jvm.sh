@@ -5,8 +5,10 @@
 # (tests/windows/bridge_*), then runs the JUnit tests on OpenJDK 17 under
 # -Xcheck:jni with the library property naming the bridge: every call the
 # tests make runs in the DLL under wine. Only the tests named in the list
-# below are left out, each for the reason given there. Uses the build/ that
-# scripts/test.sh made for the test classes; the rest goes into build-win/.
+# below are left out, each for the reason given there. Then the demo runs
+# through the DLL, and the bridge is shown a DLL it must refuse. Uses the
+# build/ that scripts/test.sh made for the test classes and the demo; the
+# rest goes into build-win/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
@@ -64,6 +66,8 @@ if ! timeout 300 wineboot -i >"$stage_dir/wineboot.log" 2>&1; then
   exit 1
 fi
 
+classes=$root/build/java
+
 # Every test method of the suite, but the skipped ones.
 mapfile -t all_tests < <(
   for source in java/tests/tarnwick/test/*Test.java; do
@@ -92,9 +96,32 @@ for test in "${all_tests[@]}"; do
 done
 echo "-- ${#all_tests[@]} tests, $(( ${#selection[@]} / 2 )) of them through tarnwick.dll"
 
-classes=$root/build/java
 TARNWICK_BRIDGE_DLL=$dll TARNWICK_TEST_JAVA=$java TARNWICK_TEST_JVM_OPTIONS=-Dtarnwick.windowsDll=true \
   bash java/run_junit.sh "$java" "$junit" "$classes/natives:$classes/standins:$classes/tests" \
   "$build_dir/jni/bridge_jvm.so" "$key" "$stage_dir/bridge_jvm_fault.so" \
   "$classes/tarnwick-natives-dev.jar" "$classes/standins:$classes/tests" "${selection[@]}"
-echo "Java tests through tarnwick.dll passed."
+
+echo "-- the demo through tarnwick.dll"
+[[ -f build/demo/run-demo.sh ]] || { echo "FAIL: no build/demo/run-demo.sh: run scripts/test.sh" >&2; exit 1; }
+sed "s|'[^']*/libtarnwick.so'|'$build_dir/jni/bridge_jvm.so'|" build/demo/run-demo.sh >"$stage_dir/run-demo.sh"
+TARNWICK_BRIDGE_DLL=$dll bash demo/check_demo.sh "$stage_dir/run-demo.sh"
+
+# The bridge itself: a DLL that lacks an entry point fails that call as the
+# JVM would, and one that calls a JNI function the bridge does not forward
+# fails the call with an Error naming it (tests/windows/wrong_exports.cpp:
+# its signIn calls GetVersion, its saveConfiguration does nothing).
+echo "-- the bridge with a DLL that lacks an entry point and calls GetVersion"
+x86_64-w64-mingw32-g++-posix -std=c++17 -O2 -shared -static -s \
+  -o "$stage_dir/wrong_exports.dll" tests/windows/wrong_exports.cpp
+wrong_calls=$(TARNWICK_BRIDGE_DLL=$stage_dir/wrong_exports.dll "$java" -Xcheck:jni \
+  -Dtarnwick.library="$build_dir/jni/bridge_jvm.so" -cp "$classes/natives:$classes/standins:$classes/tests" \
+  tarnwick.test.ChildJvm calls http://127.0.0.1:9 2>/dev/null)
+expected_calls="threw java.lang.Error: tarnwick bridge: the DLL called JNI function GetVersion, which the bridge does not forward, completions 0
+threw nothing, completions 0
+threw java.lang.UnsatisfiedLinkError: the DLL does not export Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_loadRemoteMesh, completions 0"
+if [[ "$wrong_calls" != "$expected_calls" ]]; then
+  printf 'FAIL: the bridge gave, for the wrong DLL:\n%s\nexpected:\n%s\n' "$wrong_calls" "$expected_calls" >&2
+  exit 1
+fi
+echo "$wrong_calls"
+echo "Java tests and the demo through tarnwick.dll passed."

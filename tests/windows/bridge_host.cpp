@@ -318,6 +318,10 @@ void serve(SOCKET connection) {
         }
         jclass cls = static_cast<jclass>(a[0]);
         void* f = entryPoints[entry];
+        if (f == nullptr) {
+            if (!bridge::sendMessage(connection, bridge::Writer(bridge::kNotExported))) break;
+            continue;
+        }
         using O = jobject;
         switch (count - 1) {
             case 3:
@@ -370,13 +374,9 @@ int main(int argc, char** argv) {
         return report(control, std::string("LoadLibrary(") + argv[1] + ") failed with error " +
                                    std::to_string(GetLastError()));
     }
+    // Looked up now, but like the JVM, a missing one fails only its calls.
     for (int i = 0; i < bridge::kEntryPointCount; ++i) {
-        FARPROC f = GetProcAddress(dll, bridge::kEntryPoints[i].name);
-        if (f == nullptr) {
-            return report(
-                control, std::string(argv[1]) + " does not export " + bridge::kEntryPoints[i].name);
-        }
-        entryPoints[i] = reinterpret_cast<void*>(f);
+        entryPoints[i] = reinterpret_cast<void*>(GetProcAddress(dll, bridge::kEntryPoints[i].name));
     }
 
     SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);

@@ -311,6 +311,12 @@ void forward(JNIEnv* env, int entry, std::initializer_list<jobject> arguments) {
         bridge::Reader request(message);
         auto op = static_cast<bridge::Op>(request.u8());
         if (op == bridge::kDone) return;
+        if (op == bridge::kNotExported) {
+            jclass error = env->FindClass("java/lang/UnsatisfiedLinkError");
+            std::string name = bridge::kEntryPoints[entry].name;
+            if (error != nullptr) env->ThrowNew(error, ("the DLL does not export " + name).c_str());
+            return;
+        }
         if (op == bridge::kUnforwarded) {
             dropConnection();
             return throwError(env, "the DLL called JNI function " + request.text() +

@@ -29,10 +29,12 @@ enum Op : std::uint8_t {
     kReady = 1,  // u32 port
     kHostError,  // text
     // JVM side -> host: u8 entry point, u32 count, then as many references
-    // (the class first). The host answers kDone, or kUnforwarded with the
-    // name of a JNI function it cannot forward, after any number of:
+    // (the class first). The host answers kDone, kNotExported when the DLL
+    // lacks that entry point, or kUnforwarded with the name of a JNI function
+    // it cannot forward, after any number of:
     kCall,
     kDone,
+    kNotExported,
     kUnforwarded,
     // host -> JVM side: one JNI function each, its arguments in order as
     // put() writes them; the answer starts with the same op, then the result.
