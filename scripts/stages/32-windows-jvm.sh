@@ -28,7 +28,9 @@ junit=/usr/share/java/junit-platform-console-standalone.jar
 [[ -d build/java/tests ]] || { echo "FAIL: no build/java/tests: run scripts/test.sh" >&2; exit 1; }
 
 echo "-- building tarnwick.dll and the bridge"
-bash scripts/build-windows.sh
+# With the development key, as scripts/release.sh --dev-key builds it: the
+# test models are sealed with that key.
+bash scripts/build-windows.sh -DTARNWICK_MODEL_KEY=
 dll=$build_dir/jni/tarnwick.dll
 
 echo "-- building the fault-injection DLL"
@@ -42,9 +44,7 @@ cp "$build_dir/jni/bridge_jvm.so" "$stage_dir/bridge_jvm_fault.so"
 cp "$build_dir/jni/bridge_host.exe" "$stage_dir/"
 echo "$fault_build/java/libtarnwick_fault_injection.dll" >"$stage_dir/bridge_jvm_fault.so.target"
 
-# The key the DLL carries, for the tests that seal model files.
-key=$(sed -n 's/^TARNWICK_MODEL_KEY:STRING=//p' "$build_dir/CMakeCache.txt")
-[[ -n "$key" ]] || key=$(sed -n 's/^set(TARNWICK_DEV_MODEL_KEY "\([0-9a-f]*\)")/\1/p' cmake/ModelKey.cmake)
+key=$(sed -n 's/^set(TARNWICK_DEV_MODEL_KEY "\([0-9a-f]*\)")$/\1/p' cmake/ModelKey.cmake)
 
 echo "-- starting wine"
 # A fresh prefix, and a wine server that outlives each host process. Wine's

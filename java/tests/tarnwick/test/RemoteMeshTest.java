@@ -352,6 +352,9 @@ class RemoteMeshTest {
             assertFalse(load.returned.await(500, TimeUnit.MILLISECONDS), "returned before the head");
             headMayGo.countDown();
             assertTrue(client.reading.await(10, TimeUnit.SECONDS), "the body was never read");
+            // Meanwhile a load from another server, on this thread, is not held up.
+            files.put("/models/other.enc", Models.seal(utf8("{\"other\":true}")));
+            assertArrayEquals(utf8("{\"other\":true}"), loadText("other"));
             assertFalse(load.returned.await(500, TimeUnit.MILLISECONDS), "returned before the whole body");
             restMayGo.countDown();
             Outcome.Call<Mesh> call = load.awaitReturn();
