@@ -140,10 +140,6 @@ template <typename R>
 R fromRaw(std::uint64_t raw) {
     if constexpr (std::is_pointer_v<R>) {
         return reinterpret_cast<R>(static_cast<std::uintptr_t>(raw));
-    } else if constexpr (std::is_floating_point_v<R>) {
-        double d;
-        std::memcpy(&d, &raw, sizeof d);
-        return static_cast<R>(d);
     } else {
         return static_cast<R>(raw);
     }
