@@ -59,8 +59,8 @@ enum Op : std::uint8_t {
     kReleaseStringUTFChars,  // ref, u64 handle
     kGetByteArrayRegion,     // ref, start, length -> bytes (none if it threw)
     kSetByteArrayRegion,     // ref, start, bytes
-    // u8 kind, u8 return type, ref, method ID, u32 count, then (u8 type, u64
-    // value) per argument -> u64 result
+    // u8 kind, u8 return type, ref, method ID, u32 count, then each argument
+    // as the 8 bytes of its jvalue -> u64 result
     kInvoke,
 };
 
