@@ -37,6 +37,14 @@ expect_failure "release.sh with the development key" "refusing" \
 echo "-- release build"
 bash scripts/release.sh --dev-key
 bash tests/release/check_dist.sh dist
+# The DLL that stage 32 ran the Java suite through is the one the release packs.
+if [[ -f build-win/jni/tarnwick.dll ]]; then
+  if ! unzip -p dist/tarnwick-*-windows-x86_64.zip '*/tarnwick.dll' | cmp -s - build-win/jni/tarnwick.dll; then
+    echo "FAIL: the release's tarnwick.dll differs from build-win/jni/tarnwick.dll" >&2
+    exit 1
+  fi
+  echo "the release packs the tarnwick.dll the Java suite ran through (build-win/jni)"
+fi
 
 echo "-- a second release build in other directories"
 TARNWICK_RELEASE_BUILD_DIR="$root/build-dist-again" TARNWICK_DIST_DIR="$root/dist-again" \
