@@ -92,7 +92,7 @@ done
 bad=$(tar tvzf "$dist/$linux.tar.gz" | awk '!(/^-rw-r--r-- 0\/0 / || /^drwxr-xr-x 0\/0 /)')
 [[ -z "$bad" ]] || fail "$linux.tar.gz has entries with other modes or owners:"$'\n'"$bad"
 for archive in "$windows.zip" "$jar"; do
-  modes=$(unzip -Z "$dist/$archive" | awk '$1 ~ /^[-d][-rwxsStT]{9}$/ {print $1}')
+  modes=$(unzip -Z "$dist/$archive" | grep -E '^[-d][-rwxsStT]{9} ' | awk '{print $1}')
   [[ $(wc -l <<<"$modes") == $(unzip -Z1 "$dist/$archive" | wc -l) ]] &&
     ! grep -qvxE -- '-rw-r--r--|drwxr-xr-x' <<<"$modes" ||
     fail "$archive has entries with other modes:"$'\n'"$(unzip -Z "$dist/$archive")"
