@@ -59,6 +59,8 @@ echo "-- a failed check leaves no dist/"
 expect_failure "release.sh without hardening" "no BIND_NOW" env TARNWICK_DIST_DIR="$root/dist-unhardened" \
   bash scripts/release.sh --dev-key --allow-dirty -DTARNWICK_HARDEN=OFF
 [[ ! -e dist-unhardened ]] || { echo "FAIL: a release that failed its checks wrote dist-unhardened/" >&2; exit 1; }
+compgen -G "build-dist/release.*/linux-configure.log" >/dev/null ||
+  { echo "FAIL: the failed release left no build and logs in build-dist/" >&2; exit 1; }
 
 echo "-- a second release build: other directories, flags in the environment, over an earlier release"
 # An earlier release (its list names one file) and a file of the user's.
@@ -77,6 +79,7 @@ CXXFLAGS=-march=native CFLAGS=-march=native LDFLAGS=-Wl,-z,execstack \
   bash scripts/release.sh --dev-key --allow-dirty >"$log" 2>&1 || { cat "$log" >&2; exit 1; }
 grep -F "ignoring CXXFLAGS=-march=native" "$log" || { echo "FAIL: CXXFLAGS not reported" >&2; exit 1; }
 rm -f "$log"
+[[ -z $(ls -A build-dist-again) ]] || { echo "FAIL: a good release left build-dist-again/release.*" >&2; exit 1; }
 [[ ! -e dist-again/tarnwick-0.0.9-old.zip && $(cat dist-again/notes.txt) == mine ]] ||
   { echo "FAIL: release.sh did not replace exactly the earlier release:" $(ls -A dist-again) >&2; exit 1; }
 if ! diff -r -x notes.txt dist dist-again >/dev/null; then

@@ -159,6 +159,12 @@ cli_tests() {
     "$tool" open "$work/small.enc" >/dev/full 2>"$work/err" || status=$?
     [[ $status -eq 3 ]] || fail "open to a full standard output exited $status, expected 3"
   fi
+  mkfifo "$work/pipe"
+  cat "$work/pipe" >"$work/piped" &
+  run 0 seal "$texts/small" "$work/pipe"
+  wait
+  same "$work/small.enc" "$work/piped" "sealing into a pipe"
+  [[ -p $work/pipe ]] || fail "sealing into a pipe replaced the pipe"
   mkdir "$work/outdir"
   run 3 seal "$texts/small" "$work/outdir"
   [[ -d $work/outdir ]] || fail "a failed write removed the directory it was given"
