@@ -19,14 +19,23 @@ import java.nio.file.Paths;
 import java.nio.file.attribute.BasicFileAttributes;
 import java.security.MessageDigest;
 import java.util.ArrayList;
+import java.util.Collections;
+import java.util.HashSet;
 import java.util.List;
+import java.util.Set;
 import java.util.concurrent.CompletableFuture;
+import java.util.concurrent.CyclicBarrier;
+import java.util.concurrent.ExecutorService;
+import java.util.concurrent.Executors;
+import java.util.concurrent.Future;
 import java.util.concurrent.TimeUnit;
 import java.util.regex.Matcher;
 import java.util.regex.Pattern;
 import java.util.stream.Collectors;
 import java.util.stream.Stream;
+import java.util.zip.ZipEntry;
 import java.util.zip.ZipFile;
+import java.util.zip.ZipOutputStream;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
@@ -219,6 +228,73 @@ class NativesJarTest {
         }
         assertTrue(!NativeLibraryExtractor.explainLoadFailure(original, temp.resolve("plain.so"))
                 .getMessage().contains("non-ASCII"), "non-ASCII named for a plain path");
+    }
+
+    /** The extractor as the given jar carries it, with that jar's resources. */
+    private static Method extractorIn(URLClassLoader jar) throws Exception {
+        return jar.loadClass(NativeLibraryExtractor.class.getName())
+                .getMethod("extract", Path.class, String.class, String.class);
+    }
+
+    @Test
+    void aLibraryThatFailsTheJarsOwnHashIsNeverWritten() throws Exception {
+        // The jar's library with one byte changed, its .sha256 as it was.
+        Path tampered = temp.resolve("tampered.jar");
+        try (ZipFile jar = new ZipFile(nativesJar().toFile());
+                ZipOutputStream out = new ZipOutputStream(Files.newOutputStream(tampered))) {
+            for (ZipEntry entry : Collections.list(jar.entries())) {
+                byte[] bytes = jar.getInputStream(entry).readAllBytes();
+                if (entry.getName().equals(LIBRARY_ENTRY)) {
+                    bytes[bytes.length / 2] ^= 0x40;
+                }
+                out.putNextEntry(new ZipEntry(entry.getName()));
+                out.write(bytes);
+            }
+        }
+        try (URLClassLoader jar = new URLClassLoader(new URL[] {tampered.toUri().toURL()}, null)) {
+            Method extract = extractorIn(jar);
+            InvocationTargetException refused = assertThrows(InvocationTargetException.class,
+                    () -> extract.invoke(null, temp.resolve("game"), "Linux", "amd64"));
+            assertTrue(refused.getCause() instanceof IOException, () -> "got " + refused.getCause());
+        }
+        try (Stream<Path> files = Files.walk(temp)) {
+            List<Path> written = files.filter(p -> p.getFileName().toString().startsWith("libtarnwick"))
+                    .collect(Collectors.toList());
+            assertEquals(List.of(), written, "the damaged library was written");
+        }
+    }
+
+    @Test
+    void instancesStartingTogetherAllUseTheFirstCopy() throws Exception {
+        int instances = 4;
+        ExecutorService pool = Executors.newFixedThreadPool(instances);
+        try (URLClassLoader jar = new URLClassLoader(new URL[] {nativesJar().toUri().toURL()}, null)) {
+            Method extract = extractorIn(jar);
+            for (int round = 0; round < 20; round++) {
+                Path gameDir = temp.resolve("round" + round);
+                CyclicBarrier start = new CyclicBarrier(instances);
+                List<Future<Path>> paths = new ArrayList<>();
+                List<Future<Object>> keys = new ArrayList<>();
+                for (int i = 0; i < instances; i++) {
+                    CompletableFuture<Path> path = new CompletableFuture<>();
+                    paths.add(path);
+                    keys.add(pool.submit(() -> {
+                        start.await();
+                        path.complete((Path) extract.invoke(null, gameDir, "Linux", "amd64"));
+                        return fileKey(path.get());
+                    }));
+                }
+                // The file each one got right after extract returned, and the one left.
+                Set<Object> files = new HashSet<>();
+                for (Future<Object> key : keys) {
+                    files.add(key.get(30, TimeUnit.SECONDS));
+                }
+                files.add(fileKey(paths.get(0).get()));
+                assertEquals(1, files.size(), "round " + round + ": the instances got different files");
+            }
+        } finally {
+            pool.shutdownNow();
+        }
     }
 
     /** The child JVM: a mod's start-up, then one call. */
