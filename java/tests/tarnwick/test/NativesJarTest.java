@@ -20,14 +20,8 @@ import java.nio.file.attribute.BasicFileAttributes;
 import java.security.MessageDigest;
 import java.util.ArrayList;
 import java.util.Collections;
-import java.util.HashSet;
 import java.util.List;
-import java.util.Set;
 import java.util.concurrent.CompletableFuture;
-import java.util.concurrent.CyclicBarrier;
-import java.util.concurrent.ExecutorService;
-import java.util.concurrent.Executors;
-import java.util.concurrent.Future;
 import java.util.concurrent.TimeUnit;
 import java.util.regex.Matcher;
 import java.util.regex.Pattern;
@@ -261,39 +255,6 @@ class NativesJarTest {
             List<Path> written = files.filter(p -> p.getFileName().toString().startsWith("libtarnwick"))
                     .collect(Collectors.toList());
             assertEquals(List.of(), written, "the damaged library was written");
-        }
-    }
-
-    @Test
-    void instancesStartingTogetherAllUseTheFirstCopy() throws Exception {
-        int instances = 4;
-        ExecutorService pool = Executors.newFixedThreadPool(instances);
-        try (URLClassLoader jar = new URLClassLoader(new URL[] {nativesJar().toUri().toURL()}, null)) {
-            Method extract = extractorIn(jar);
-            for (int round = 0; round < 20; round++) {
-                Path gameDir = temp.resolve("round" + round);
-                CyclicBarrier start = new CyclicBarrier(instances);
-                List<Future<Path>> paths = new ArrayList<>();
-                List<Future<Object>> keys = new ArrayList<>();
-                for (int i = 0; i < instances; i++) {
-                    CompletableFuture<Path> path = new CompletableFuture<>();
-                    paths.add(path);
-                    keys.add(pool.submit(() -> {
-                        start.await();
-                        path.complete((Path) extract.invoke(null, gameDir, "Linux", "amd64"));
-                        return fileKey(path.get());
-                    }));
-                }
-                // The file each one got right after extract returned, and the one left.
-                Set<Object> files = new HashSet<>();
-                for (Future<Object> key : keys) {
-                    files.add(key.get(30, TimeUnit.SECONDS));
-                }
-                files.add(fileKey(paths.get(0).get()));
-                assertEquals(1, files.size(), "round " + round + ": the instances got different files");
-            }
-        } finally {
-            pool.shutdownNow();
         }
     }
 
