@@ -27,8 +27,6 @@ trap 'rm -f "$log"' EXIT
 status=0
 "$JAVA" -Xcheck:jni -Xmx512m -Dtarnwick.library="$LIBRARY" -Dtarnwick.modelKey="$MODEL_KEY" \
   -Dsoak.probe="$SOAK_PROBE" -cp "$CLASSPATH" tarnwick.bench.Soak 2>&1 | tee "$log" || status=$?
-if grep -qE "WARNING in native method|WARNING: JNI|FATAL ERROR in native method" "$log"; then
-  echo "FAIL: JNI warnings under -Xcheck:jni" >&2
-  exit 1
-fi
+. "$(dirname "$0")/../scripts/lib.sh"
+check_jni_warnings "$log" "the soak run's JVM"
 exit "$status"

@@ -11,9 +11,6 @@ trap 'rm -f "$log"' EXIT
   tarnwick.demo.Demo "$sealed" "$sources" 2>&1 | tee "$log"
 status=${PIPESTATUS[0]}
 
-warnings="WARNING in native method|WARNING: JNI|FATAL ERROR in native method|JNI (WARNING|ERROR)"
-if grep -qE "$warnings" "$log"; then
-  echo "FAIL: the JVM reported JNI warnings under -Xcheck:jni" >&2
-  exit 1
-fi
+. "$(dirname "$0")/../scripts/lib.sh"
+check_jni_warnings "$log" "the demo's JVM"
 exit "$status"

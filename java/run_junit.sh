@@ -9,11 +9,19 @@
 # from the natives jar. TARNWICK_TEST_JAVA, when set, names another java to
 # run the tests (and their child JVMs) under. SELECTION (JUnit launcher
 # options such as --select-method) replaces the scan of the whole class path;
-# TARNWICK_TEST_JVM_OPTIONS adds options to the JVM.
+# so does TARNWICK_TEST_SELECT, a space-separated list of test classes and
+# class#method names, for running one test through ctest:
+#   TARNWICK_TEST_SELECT=tarnwick.test.RemoteMeshTest ctest --test-dir build -R '^java_tests$' -V
+# TARNWICK_TEST_JVM_OPTIONS adds options to the JVM; TARNWICK_TEST_NATIVES_JAR
+# replaces NATIVES_JAR (the release stage runs the jar tests on the release jar).
 set -uo pipefail
+. "$(dirname "$0")/../scripts/lib.sh"
 java=${TARNWICK_TEST_JAVA:-$1} junit=$2 classpath=$3 library=$4 key=$5 fault_library=$6
-natives_jar=${7:-} mod_classpath=${8:-}
+natives_jar=${TARNWICK_TEST_NATIVES_JAR:-${7:-}} mod_classpath=${8:-}
 selection=("${@:9}")
+for name in ${TARNWICK_TEST_SELECT:-}; do
+  if [[ $name == *#* ]]; then selection+=(--select-method "$name"); else selection+=(--select-class "$name"); fi
+done
 (( ${#selection[@]} )) || selection=(--scan-class-path "$classpath")
 read -r -a jvm_options <<<"${TARNWICK_TEST_JVM_OPTIONS:-}"
 # A UTF-8 locale whatever the caller's, so that the JVM can name non-ASCII
@@ -31,9 +39,5 @@ trap 'rm -f "$log"' EXIT
   --disable-banner --details=tree --fail-if-no-tests 2>&1 | tee "$log"
 status=${PIPESTATUS[0]}
 
-if grep -E "WARNING in native method|WARNING: JNI|FATAL ERROR in native method|JNI (WARNING|ERROR)" "$log" >/dev/null; then
-  echo "FAIL: the JVM reported JNI warnings under -Xcheck:jni:" >&2
-  grep -E "WARNING in native method|WARNING: JNI|FATAL ERROR in native method|JNI (WARNING|ERROR)" "$log" >&2
-  exit 1
-fi
+check_jni_warnings "$log"
 exit $status
