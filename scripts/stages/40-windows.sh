@@ -144,7 +144,7 @@ run_classes=$classes/natives:$classes/standins:$classes/testsupport:$classes/tes
 TARNWICK_BRIDGE_DLL=$dll TARNWICK_TEST_JAVA=$java TARNWICK_TEST_JVM_OPTIONS=-Dtarnwick.windowsDll=true \
   bash java/run_junit.sh "$java" "$junit" "$run_classes" \
   "$stage_dir/bridge_jvm.so" "$key" "$stage_dir/bridge_jvm_fault.so" \
-  "$classes/tarnwick-natives-dev.jar" "$classes/example:$classes/standins:$classes/testsupport:$classes/tests" \
+  "$root/build/tests/java/tarnwick-natives-dev.jar" "$classes/example:$classes/standins:$classes/testsupport:$classes/tests" \
   "${selection[@]}"
 
 echo "-- the demo through tarnwick.dll"
