@@ -1,6 +1,7 @@
-# The portable Linux library: libtarnwick.so that loads on any x86-64 Linux
-# with glibc 2.17 or later and needs nothing but glibc itself (libc.so.6 and
-# the dynamic loader), like the Windows DLL needs nothing but system DLLs.
+# The portable Linux library: libtarnwick.so that loads on any x86-64 or
+# aarch64 Linux with glibc 2.17 or later (the first glibc for aarch64) and
+# needs nothing but glibc itself (libc.so.6 and the dynamic loader), like the
+# Windows DLL needs nothing but system DLLs.
 #
 # - libstdc++ and libgcc are linked in statically, and unused sections are
 #   dropped (that also drops std::random_device, which would want getentropy
@@ -20,11 +21,11 @@ function(tarnwick_make_portable target)
   endforeach()
 endfunction()
 
-if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64)$"
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|aarch64|arm64)$"
    AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang" AND NOT TARNWICK_FUZZ AND NOT TARNWICK_JVM_SANITIZE)
   set(_tarnwick_portable_default ON)
 else()
   set(_tarnwick_portable_default OFF)
 endif()
-option(TARNWICK_PORTABLE_SO "Link libtarnwick.so for any x86-64 Linux with glibc 2.17+"
+option(TARNWICK_PORTABLE_SO "Link libtarnwick.so for any x86-64 or aarch64 Linux with glibc 2.17+"
        ${_tarnwick_portable_default})

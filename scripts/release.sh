@@ -2,6 +2,7 @@
 # Builds a release: the Linux library and the Windows DLL in Release with the
 # service's model key, and writes dist/:
 #   tarnwick-<version>-linux-x86_64.tar.gz   library, debug file, README, Java contract
+#   tarnwick-<version>-linux-aarch64.tar.gz  the same for Linux on 64-bit ARM
 #   tarnwick-<version>-windows-x86_64.zip    the same for Windows
 #   tarnwick-natives-<version>.jar           natives/<platform>/<library> (+ .sha256)
 #                                            and tarnwick.natives.NativeLibraryExtractor
@@ -49,6 +50,7 @@ mkdir -p "$build_root"
 build_root=$(cd "$build_root" && pwd)
 linux_build=$build_root/linux
 windows_build=$build_root/windows
+aarch64_build=$build_root/linux-aarch64
 
 # The build gives the source and build paths fixed names, links the DLL
 # without a time stamp, strips both libraries and leaves each one's debug
@@ -63,6 +65,12 @@ echo "-- Linux library"
 cmake -S "$root" -B "$linux_build" -DCMAKE_BUILD_TYPE=Release -DTARNWICK_BUILD_TESTS=OFF \
   -DTARNWICK_PORTABLE_SO=ON "${cmake_args[@]}" >"$build_root/linux-configure.log"
 cmake --build "$linux_build" --target tarnwick -j "$jobs"
+
+echo "-- Linux aarch64 library"
+cmake -S "$root" -B "$aarch64_build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-aarch64-linux.cmake" \
+  -DCMAKE_BUILD_TYPE=Release -DTARNWICK_BUILD_TESTS=OFF -DTARNWICK_PORTABLE_SO=ON "${cmake_args[@]}" \
+  >"$build_root/linux-aarch64-configure.log"
+cmake --build "$aarch64_build" --target tarnwick -j "$jobs"
 
 echo "-- Windows DLL"
 cmake -S "$root" -B "$windows_build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake" \
@@ -86,22 +94,26 @@ mkdir -p "$dist.tmp"
 contract=$root/java/standins/vardel/tarnwick/api/client/online/TarnwickServerConnectionHelper.java
 linux_dir=$stage/tarnwick-$version-linux-x86_64
 windows_dir=$stage/tarnwick-$version-windows-x86_64
-mkdir -p "$linux_dir" "$windows_dir"
+aarch64_dir=$stage/tarnwick-$version-linux-aarch64
+mkdir -p "$linux_dir" "$windows_dir" "$aarch64_dir"
 copy_library "$linux_build/jni/libtarnwick.so" "$linux_dir"
 copy_library "$windows_build/jni/tarnwick.dll" "$windows_dir"
-for dir in "$linux_dir" "$windows_dir"; do
+copy_library "$aarch64_build/jni/libtarnwick.so" "$aarch64_dir"
+for dir in "$linux_dir" "$windows_dir" "$aarch64_dir"; do
   cp "$root/README.md" "$contract" "$dir/"
 done
 
 find "$stage" -type d -exec chmod 0755 {} + -o -type f -exec chmod 0644 {} +
 find "$stage" -exec touch -h -d "@$epoch" {} +
-(cd "$stage" && tar --sort=name --format=gnu --mtime="@$epoch" --owner=0 --group=0 \
-  --numeric-owner -cf - "$(basename "$linux_dir")") | gzip -9n \
-  >"$dist.tmp/tarnwick-$version-linux-x86_64.tar.gz"
+for dir in "$linux_dir" "$aarch64_dir"; do
+  (cd "$stage" && tar --sort=name --format=gnu --mtime="@$epoch" --owner=0 --group=0 \
+    --numeric-owner -cf - "$(basename "$dir")") | gzip -9n >"$dist.tmp/$(basename "$dir").tar.gz"
+done
 (cd "$stage" && find "$(basename "$windows_dir")" -type f | LC_ALL=C sort |
   TZ=UTC zip -X -q -D "$dist.tmp/tarnwick-$version-windows-x86_64.zip" -@)
 bash "$root/scripts/natives-jar.sh" "$dist.tmp/tarnwick-natives-$version.jar" "$version" "$epoch" \
-  "$classes" linux-x86_64="$linux_dir/libtarnwick.so" windows-x86_64="$windows_dir/tarnwick.dll"
+  "$classes" linux-x86_64="$linux_dir/libtarnwick.so" linux-aarch64="$aarch64_dir/libtarnwick.so" \
+  windows-x86_64="$windows_dir/tarnwick.dll"
 (cd "$dist.tmp" && sha256sum -- *.jar *.tar.gz *.zip >SHA256SUMS)
 
 rm -rf "$dist"

@@ -43,7 +43,10 @@ import vardel.tarnwick.api.client.online.TarnwickServerConnectionHelper;
 class NativesJarTest {
     private static final Pattern JNI_WARNING = Pattern.compile(
             "WARNING in native method|WARNING: JNI|FATAL ERROR in native method|JNI (WARNING|ERROR)");
-    private static final String LIBRARY_ENTRY = "natives/linux-x86_64/libtarnwick.so";
+    /** This JVM's platform, e.g. linux-x86_64 or linux-aarch64: the jar must carry it. */
+    private static final String PLATFORM =
+            NativeLibraryExtractor.platform(System.getProperty("os.name"), System.getProperty("os.arch"));
+    private static final String LIBRARY_ENTRY = "natives/" + PLATFORM + "/libtarnwick.so";
 
     @TempDir Path temp;
     private RecordingServer server;
@@ -98,11 +101,11 @@ class NativesJarTest {
                 throw new java.io.UncheckedIOException(e);
             }
         });
-        if (!process.waitFor(60, TimeUnit.SECONDS)) {
+        if (!process.waitFor(Timeouts.seconds(60), TimeUnit.SECONDS)) {
             process.destroyForcibly();
             throw new AssertionError("child JVM did not finish");
         }
-        String text = output.get(10, TimeUnit.SECONDS);
+        String text = output.get(Timeouts.seconds(10), TimeUnit.SECONDS);
         assertEquals(0, process.exitValue(), () -> "child JVM failed: " + text);
         assertTrue(!JNI_WARNING.matcher(text).find(), () -> "JNI warning in child: " + text);
         assertTrue(text.contains("signIn 200 ok"), () -> "the call did not complete: " + text);
@@ -196,7 +199,7 @@ class NativesJarTest {
             assertSame(UnsupportedOperationException.class, error.getClass());
             assertTrue(error.getMessage().contains("os.name=\"Mac OS X\", os.arch=\"aarch64\""),
                     error.getMessage());
-            assertTrue(error.getMessage().contains("holds: linux-x86_64"), error.getMessage());
+            assertTrue(error.getMessage().contains("holds: " + PLATFORM), error.getMessage());
             assertTrue(Files.notExists(temp.resolve("tarnwick-natives")), "extracted anyway");
         }
         // Known platform, but no natives on this class path at all.
@@ -236,7 +239,7 @@ class NativesJarTest {
                     done.complete(response);
                 }
             });
-            HttpResponse<String> response = done.get(30, TimeUnit.SECONDS);
+            HttpResponse<String> response = done.get(Timeouts.seconds(30), TimeUnit.SECONDS);
             System.out.println("signIn " + response.statusCode() + " " + response.body());
             // Which file the process really mapped.
             for (String line : Files.readAllLines(Paths.get("/proc/self/maps"))) {
