@@ -13,7 +13,8 @@ import java.util.concurrent.CopyOnWriteArrayList;
 
 /**
  * A loopback server on plain sockets, for answers HttpServer cannot give: a
- * head or body that stalls, a false Content-Length. Each connection is handed
+ * head or body that stalls, a false Content-Length; and for requests some
+ * HttpServer versions refuse before a handler sees them. Each connection is handed
  * to the script on a daemon thread of its own; close() closes every socket,
  * which also frees a client still waiting on one.
  */
@@ -56,8 +57,9 @@ public final class RawServer implements AutoCloseable {
         return "http://127.0.0.1:" + listener.getLocalPort();
     }
 
-    /** Reads a request head up to its blank line. */
-    public static void readHead(InputStream in) throws IOException {
+    /** Reads a request head up to its blank line and returns it, as sent. */
+    public static String readHead(InputStream in) throws IOException {
+        ByteArrayOutputStream head = new ByteArrayOutputStream();
         int matched = 0;
         byte[] end = {'\r', '\n', '\r', '\n'};
         while (matched < end.length) {
@@ -65,8 +67,10 @@ public final class RawServer implements AutoCloseable {
             if (b < 0) {
                 throw new IOException("the client closed before the end of the head");
             }
+            head.write(b);
             matched = b == end[matched] ? matched + 1 : (b == '\r' ? 1 : 0);
         }
+        return head.toString(StandardCharsets.ISO_8859_1);
     }
 
     /** Writes a 200 head declaring the given Content-Length, then the first body bytes. */
