@@ -6,13 +6,18 @@
 # be made to fail. NATIVES_JAR and MOD_CLASSPATH (the stand-ins and test
 # classes, without the extractor) are for the tests that load the library
 # from the natives jar. TARNWICK_TEST_JAVA, when set, names another java to
-# run the tests (and their child JVMs) under.
+# run the tests (and their child JVMs) under. TARNWICK_TIME_SCALE (1 or more,
+# for a JVM under emulation) stretches JUnit's default time limit here and
+# the tests' own limits (tarnwick.test.Timeouts).
 set -uo pipefail
 java=${TARNWICK_TEST_JAVA:-$1} junit=$2 classpath=$3 library=$4 key=$5 fault_library=$6
 natives_jar=${7:-} mod_classpath=${8:-}
 # A UTF-8 locale whatever the caller's, so that the JVM can name non-ASCII
 # paths (some tests use them, as players' game directories do).
 export LC_ALL=C.UTF-8
+scale=${TARNWICK_TIME_SCALE:-1}
+default_timeout=$(awk -v s="$scale" 'BEGIN { if (s + 0 < 1) exit 1; t = 60 * s; print (t == int(t) ? t : int(t) + 1) }') ||
+  { echo "run_junit.sh: TARNWICK_TIME_SCALE must be 1 or more, not '$scale'" >&2; exit 2; }
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 
@@ -20,7 +25,7 @@ trap 'rm -f "$log"' EXIT
   -Dtarnwick.library="$library" -Dtarnwick.modelKey="$key" -Dtarnwick.java="$java" \
   -Dtarnwick.classpath="$classpath" -Dtarnwick.faultLibrary="$fault_library" \
   -Dtarnwick.nativesJar="$natives_jar" -Dtarnwick.modClasspath="$mod_classpath" \
-  -Djunit.jupiter.execution.timeout.default=60s \
+  -Djunit.jupiter.execution.timeout.default="${default_timeout}s" \
   -jar "$junit" --class-path "$classpath" --scan-class-path "$classpath" \
   --disable-banner --details=tree --fail-if-no-tests 2>&1 | tee "$log"
 status=${PIPESTATUS[0]}

@@ -188,6 +188,14 @@ class NativesJarTest {
     }
 
     @Test
+    void jvmPlatformsMapToJarEntries() {
+        assertEquals("linux-x86_64", NativeLibraryExtractor.platform("Linux", "amd64"));
+        assertEquals("linux-aarch64", NativeLibraryExtractor.platform("Linux", "aarch64"));
+        assertEquals("linux-aarch64", NativeLibraryExtractor.platform("Linux", "arm64"));
+        assertEquals("windows-x86_64", NativeLibraryExtractor.platform("Windows 11", "amd64"));
+    }
+
+    @Test
     void errorsNameWhatIsMissingOrWhyLoadingFailed() throws Exception {
         // The extractor as the natives jar carries it, with the jar's resources.
         try (URLClassLoader jar = new URLClassLoader(new URL[] {nativesJar().toUri().toURL()}, null)) {

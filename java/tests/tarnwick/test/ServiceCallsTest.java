@@ -300,8 +300,18 @@ class ServiceCallsTest {
         // A path prefix stays in front; a trailing slash doubles the separator.
         TarnwickServerConnectionHelper.getPlayerSkinInfo(base() + "/api/v2", "x", new Outcome<>());
         assertEquals("/api/v2/cosmetic/user_cosmetic?mc_uuid=x", server.take().target());
-        TarnwickServerConnectionHelper.getPlayerSkinInfo(base() + "/", "x", new Outcome<>());
-        assertEquals("//cosmetic/user_cosmetic?mc_uuid=x", server.take().target());
+        // Newer HttpServer versions answer 400 to "//..." without calling a
+        // handler, so the request line is read off a plain socket.
+        BlockingQueue<String> heads = new LinkedBlockingQueue<>();
+        try (RawServer raw = new RawServer(socket -> {
+            heads.add(RawServer.readHead(socket.getInputStream()));
+            RawServer.sendHead(socket, 0, new byte[0]);
+        })) {
+            TarnwickServerConnectionHelper.getPlayerSkinInfo(raw.baseUrl() + "/", "x", new Outcome<>());
+            String head = heads.poll(10, TimeUnit.SECONDS);
+            assertTrue(head != null && head.startsWith("GET //cosmetic/user_cosmetic?mc_uuid=x HTTP/1.1\r\n"),
+                    () -> "request head: " + head);
+        }
     }
 
     @Test
