@@ -37,9 +37,9 @@ run_logged() {  # LOG COMMAND...: quiet unless it fails
 
 echo "-- cross-building the library and its tests"
 mkdir -p "$build"
-run_logged "$build.configure.log" cmake -S "$root" -B "$build" \
+run_logged "$build/configure.log" cmake -S "$root" -B "$build" \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-aarch64-linux.cmake" -DCMAKE_BUILD_TYPE=Release
-run_logged "$build.build.log" cmake --build "$build" -j "$jobs"
+run_logged "$build/build.log" cmake --build "$build" -j "$jobs"
 so=$build/jni/libtarnwick.so
 
 echo "-- the library"
