@@ -17,7 +17,8 @@
 # programs, so the JVM starts child processes with VFORK (its default
 # spawn helper is an aarch64 program) and every java it starts is the
 # wrapper below. The tests' own time limits are stretched by
-# TARNWICK_TIME_SCALE (default 5 here). Everything goes into build-aarch64/.
+# TARNWICK_TIME_SCALE (default 5 here). Everything goes into build-aarch64/
+# (and the preset's build-linux-aarch64-release/).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
@@ -59,6 +60,11 @@ fi
 grep -qF "is for linux-aarch64 (ELF machine 183), not for linux-x86_64" "$log" ||
   { cat "$log" >&2; echo "FAIL: natives-jar.sh did not say why it refused" >&2; exit 1; }
 echo "natives-jar.sh refuses the aarch64 library under linux-x86_64, as it must"
+
+echo "-- the CMake preset linux-aarch64-release"
+run_logged "$build/preset.log" cmake --preset linux-aarch64-release
+run_logged "$build/preset-build.log" cmake --build --preset linux-aarch64-release -j "$jobs"
+bash tests/release/check_portable_so.sh --release build-linux-aarch64-release/jni/libtarnwick.so
 
 echo "-- the C++ tests under qemu-aarch64"
 ctest --test-dir "$build" -E '^java_tests$' --output-on-failure -j "$jobs"
