@@ -15,5 +15,5 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR
 install(FILES ${PROJECT_SOURCE_DIR}/java/natives/tarnwick/natives/NativeLibraryExtractor.java
   DESTINATION ${CMAKE_INSTALL_DATADIR}/tarnwick/java/tarnwick/natives)
 install(FILES
-  ${PROJECT_SOURCE_DIR}/java/standins/vardel/tarnwick/api/client/online/TarnwickServerConnectionHelper.java
+  ${PROJECT_SOURCE_DIR}/java/example/vardel/tarnwick/api/client/online/TarnwickServerConnectionHelper.java
   DESTINATION ${CMAKE_INSTALL_DATADIR}/tarnwick/java/vardel/tarnwick/api/client/online)

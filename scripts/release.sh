@@ -91,7 +91,7 @@ echo "-- packing"
 stage=$build_root/stage
 rm -rf "$stage" "$dist.tmp"
 mkdir -p "$dist.tmp"
-contract=$root/java/standins/vardel/tarnwick/api/client/online/TarnwickServerConnectionHelper.java
+contract=$root/java/example/vardel/tarnwick/api/client/online/TarnwickServerConnectionHelper.java
 linux_dir=$stage/tarnwick-$version-linux-x86_64
 windows_dir=$stage/tarnwick-$version-windows-x86_64
 aarch64_dir=$stage/tarnwick-$version-linux-aarch64

@@ -94,7 +94,7 @@ log=$(mktemp)
 status=0
 LC_ALL=C.UTF-8 java -Xcheck:jni -Dtarnwick.java="$(command -v java)" \
   -Dtarnwick.nativesJar="$root/$(ls dist/tarnwick-natives-*.jar)" \
-  -Dtarnwick.modClasspath="$root/$classes/standins:$root/$classes/tests" \
+  -Dtarnwick.modClasspath="$root/$classes/example:$root/$classes/standins:$root/$classes/tests" \
   -Djunit.jupiter.execution.timeout.default=120s \
   -jar "$junit" --class-path "$classes/natives:$classes/standins:$classes/tests" \
   --select-class tarnwick.test.NativesJarTest --disable-banner --details=tree \

@@ -43,6 +43,8 @@ same_list "$jar (in order)" "$(printf '%s\n' META-INF/MANIFEST.MF \
     natives/linux-x86_64/libtarnwick.so natives/linux-x86_64/libtarnwick.so.sha256 \
     natives/tarnwick.version \
     natives/windows-x86_64/tarnwick.dll natives/windows-x86_64/tarnwick.dll.sha256 \
+    'tarnwick/natives/NativeLibraryExtractor$Checks.class' \
+    'tarnwick/natives/NativeLibraryExtractor$Copy.class' \
     tarnwick/natives/NativeLibraryExtractor.class)" "$(unzip -Z1 "$dist/$jar")"
 
 work=$(mktemp -d)
@@ -65,6 +67,11 @@ for pair in linux-x86_64:$linux/libtarnwick.so linux-aarch64:$aarch64/libtarnwic
   cmp -s "$archived" "$work/jar/natives/$platform/$name" ||
     fail "natives/$platform/$name differs from the one in the archive"
 done
+
+# The archives ship the mod's example class, not the tests' stand-in.
+cmp -s "$work/$linux/TarnwickServerConnectionHelper.java" \
+  "$root/java/example/vardel/tarnwick/api/client/online/TarnwickServerConnectionHelper.java" ||
+  fail "TarnwickServerConnectionHelper.java is not java/example's"
 
 # Each library names its debug file, and the debug file carries the debug
 # information.

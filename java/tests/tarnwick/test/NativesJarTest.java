@@ -4,6 +4,7 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertSame;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
 import java.io.IOException;
 import java.lang.reflect.InvocationTargetException;
@@ -16,12 +17,24 @@ import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
+import java.nio.file.FileSystems;
 import java.nio.file.attribute.BasicFileAttributes;
+import java.nio.file.attribute.FileTime;
+import java.nio.file.attribute.PosixFileAttributeView;
+import java.nio.file.attribute.PosixFilePermissions;
+import java.nio.file.attribute.UserPrincipal;
+import java.nio.file.attribute.UserPrincipalLookupService;
 import java.security.MessageDigest;
+import java.time.Duration;
+import java.time.Instant;
 import java.util.ArrayList;
+import java.util.Comparator;
 import java.util.List;
 import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.TimeUnit;
+import java.util.jar.Attributes;
+import java.util.jar.JarOutputStream;
+import java.util.jar.Manifest;
 import java.util.regex.Matcher;
 import java.util.regex.Pattern;
 import java.util.stream.Collectors;
@@ -36,9 +49,9 @@ import vardel.tarnwick.api.client.online.TarnwickServerConnectionHelper;
 
 /**
  * Loads the library the way a mod does: JVMs whose class path holds only the
- * natives jar, the stand-ins and the child's main class extract it with
- * NativeLibraryExtractor, System.load it from the stand-in class and make one
- * call against a loopback server.
+ * natives jar, the mod's example class (java/example), the other stand-ins
+ * and the child's main class extract it with NativeLibraryExtractor, load it
+ * from the example class and make one call against a loopback server.
  */
 class NativesJarTest {
     private static final Pattern JNI_WARNING = Pattern.compile(
@@ -77,23 +90,51 @@ class NativesJarTest {
     }
 
     private Process launch(Path gameDir, Path tmpDir) throws IOException {
-        List<String> command = new ArrayList<>();
+        return launch(gameDir, tmpDir, temp.resolve("cache"), null);
+    }
+
+    /**
+     * A child JVM as a mod starts, under umask 000 so that nothing it creates
+     * is left to the umask; {@code workDir}, when given, is its working
+     * directory; {@code cache}, when given, is {@code $XDG_CACHE_HOME};
+     * {@code options} go before the main class.
+     */
+    private Process launch(Path gameDir, Path tmpDir, Path cache, Path workDir, String... options)
+            throws IOException {
+        List<String> command = new ArrayList<>(List.of("/bin/sh", "-c", "umask 000 && exec \"$@\"",
+                "sh"));
         command.add(System.getProperty("tarnwick.java", "java"));
         command.add("-Xcheck:jni");
         command.add("-Dtarnwick.gameDir=" + gameDir);
         command.add("-Djava.io.tmpdir=" + tmpDir);
-        command.add("-cp");
-        command.add(nativesJar() + ":" + System.getProperty("tarnwick.modClasspath"));
-        command.add(Child.class.getName());
+        command.addAll(List.of(options));
+        if (!List.of(options).contains("-jar")) {
+            command.add("-cp");
+            command.add(modClasspath());
+            command.add(Child.class.getName());
+        }
         command.add(server.baseUrl());
         ProcessBuilder builder = new ProcessBuilder(command).redirectErrorStream(true);
         // A UTF-8 locale, as on players' desktops, so the JVM can name
         // non-ASCII paths.
         builder.environment().put("LC_ALL", "C.UTF-8");
+        if (cache == null) {
+            builder.environment().remove("XDG_CACHE_HOME");
+        } else {
+            builder.environment().put("XDG_CACHE_HOME", cache.toString());
+        }
+        if (workDir != null) {
+            builder.directory(workDir.toFile());
+        }
         return builder.start();
     }
 
-    private static Run finish(Process process) throws Exception {
+    private static String modClasspath() {
+        return nativesJar() + ":" + System.getProperty("tarnwick.modClasspath");
+    }
+
+    /** The output of a child JVM that ended well, whether or not it loaded the library. */
+    private static String output(Process process) throws Exception {
         CompletableFuture<String> output = CompletableFuture.supplyAsync(() -> {
             try {
                 return new String(process.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
@@ -108,6 +149,11 @@ class NativesJarTest {
         String text = output.get(Timeouts.seconds(10), TimeUnit.SECONDS);
         assertEquals(0, process.exitValue(), () -> "child JVM failed: " + text);
         assertTrue(!JNI_WARNING.matcher(text).find(), () -> "JNI warning in child: " + text);
+        return text;
+    }
+
+    private static Run finish(Process process) throws Exception {
+        String text = output(process);
         assertTrue(text.contains("signIn 200 ok"), () -> "the call did not complete: " + text);
         Matcher mapped = Pattern.compile("mapped (\\S.*libtarnwick\\.so)").matcher(text);
         assertTrue(mapped.find(), () -> "libtarnwick.so is not mapped: " + text);
@@ -130,6 +176,14 @@ class NativesJarTest {
         try (ZipFile jar = new ZipFile(nativesJar().toFile())) {
             return jar.getInputStream(jar.getEntry(LIBRARY_ENTRY)).readAllBytes();
         }
+    }
+
+    private static FileTime ago(Duration age) {
+        return FileTime.from(Instant.now().minus(age));
+    }
+
+    private static String mode(Path path) throws IOException {
+        return PosixFilePermissions.toString(Files.getPosixFilePermissions(path));
     }
 
     private static Object fileKey(Path file) throws IOException {
@@ -156,12 +210,42 @@ class NativesJarTest {
                     .collect(Collectors.toList()), "temporary files left behind");
         }
 
+        // Created owner-only although the children ran under umask 000.
+        for (Path created : List.of(gameDir, folder.getParent(), folder)) {
+            assertEquals("rwx------", mode(created), created::toString);
+        }
+
+        // What an interrupted start and an older version left, beside what is
+        // not the extractor's.
+        Path natives = folder.getParent();
+        Path oldVersion = Files.createDirectories(natives.resolve("0.0.1-aaaaaaaaaaaa"));
+        Path oldLibrary = Files.write(oldVersion.resolve("libtarnwick.so"), new byte[] {1});
+        Path oldPart = Files.write(folder.resolve("libtarnwick.so.123.part"), new byte[] {1});
+        Path livePart = Files.write(folder.resolve("libtarnwick.so.456.part"), new byte[] {1});
+        Path recentVersion = Files.createDirectories(natives.resolve("0.0.3-cccccccccccc"));
+        Files.write(recentVersion.resolve("libtarnwick.so"), new byte[] {1});
+        Files.setLastModifiedTime(recentVersion, ago(Duration.ofDays(6)));
+        Files.setLastModifiedTime(livePart, ago(Duration.ofMinutes(5)));
+        Path notOurs = Files.write(Files.createDirectories(natives.resolve("0.0.2-bbbbbbbbbbbb"))
+                .resolve("notes.txt"), new byte[] {1});
+        for (Path old : List.of(oldLibrary, oldVersion, notOurs, notOurs.getParent())) {
+            Files.setLastModifiedTime(old, ago(Duration.ofDays(30)));
+        }
+        Files.setLastModifiedTime(oldPart, ago(Duration.ofHours(1)));
+
         Object key = fileKey(one.library);
         long modified = Files.getLastModifiedTime(one.library).toMillis();
-        Run third = runOnce(gameDir);
+        // A launcher that starts the game in its directory and names it ".".
+        Run third =
+                finish(launch(Paths.get("."), temp.resolve("tmp"), temp.resolve("cache"), gameDir));
         assertEquals(one.library, third.library);
         assertEquals(key, fileKey(third.library), "the copy was written again");
         assertEquals(modified, Files.getLastModifiedTime(third.library).toMillis());
+        assertTrue(Files.notExists(oldVersion), "an old version's folder was left");
+        assertTrue(Files.notExists(oldPart), "an interrupted start's file was left");
+        assertTrue(Files.exists(livePart), "a starting instance's file was removed");
+        assertTrue(Files.exists(recentVersion), "a version used this week was removed");
+        assertTrue(Files.exists(notOurs), "a file that is not the extractor's was removed");
     }
 
     @Test
@@ -178,13 +262,149 @@ class NativesJarTest {
         assertEquals(library, repaired.library);
         assertEquals(sha256(good), sha256(Files.readAllBytes(library)));
 
-        // A game directory that cannot be created (a file is in its place).
+        // A game directory that cannot be created (a file is in its place):
+        // the user's cache; and without that too, the user's own directory in
+        // java.io.tmpdir, created owner-only.
         Path blocked = temp.resolve("blocked");
         Files.write(blocked, new byte[] {1});
-        Run fallback = runOnce(blocked.resolve("game"));
-        assertTrue(fallback.library.startsWith(temp.resolve("tmp")),
+        Path home = temp.resolve("home");
+        Run cached = finish(launch(blocked.resolve("game"), temp.resolve("tmp"), null, null,
+                "-Duser.home=" + home));
+        assertTrue(cached.library.startsWith(home.resolve(".cache").resolve("tarnwick-natives")),
+                () -> "not in the user's cache: " + cached.library);
+        assertEquals("rwx------", mode(home.resolve(".cache")));
+        Run fallback = finish(launch(blocked.resolve("game"), temp.resolve("tmp"),
+                blocked.resolve("cache"), null));
+        Path own = temp.resolve("tmp").resolve("tarnwick-" + System.getProperty("user.name"));
+        assertTrue(fallback.library.startsWith(own.resolve("tarnwick-natives")),
                 () -> "not under java.io.tmpdir: " + fallback.library);
+        assertEquals("rwx------", mode(own));
         assertEquals(sha256(good), sha256(Files.readAllBytes(fallback.library)));
+    }
+
+    /**
+     * As another local user would leave them: copies and directories that
+     * user owns or may write. Handing files to nobody needs root, as CI runs.
+     */
+    @Test
+    void copiesAndDirectoriesOthersOwnOrCanWriteAreNeverUsed() throws Exception {
+        UserPrincipalLookupService users = FileSystems.getDefault().getUserPrincipalLookupService();
+        UserPrincipal me = Files.getOwner(Files.createDirectories(temp.resolve("tmp")));
+        assumeTrue(me.getName().equals("root"), "needs root to hand files to another user");
+        UserPrincipal nobody = users.lookupPrincipalByName("nobody");
+        Path gameDir = temp.resolve("game");
+        Path library = runOnce(gameDir).library;
+        Object key = fileKey(library);
+
+        // A genuine copy that is another user's, then one a shared group may
+        // write: neither is loaded, both are replaced.
+        Files.setOwner(library, nobody);
+        Run replaced = runOnce(gameDir);
+        assertEquals(library, replaced.library);
+        assertTrue(replaced.output.contains(library + " belongs to nobody"), replaced.output);
+        assertEquals(me, Files.getOwner(library));
+        assertTrue(!key.equals(fileKey(library)), "another user's copy was loaded");
+        Files.getFileAttributeView(library, PosixFileAttributeView.class)
+                .setGroup(users.lookupPrincipalByGroupName("nogroup"));
+        Files.setPosixFilePermissions(library, PosixFilePermissions.fromString("rw-rw----"));
+        Run regrouped = runOnce(gameDir);
+        assertTrue(regrouped.output.contains("writable by the group nogroup"), regrouped.output);
+        assertEquals("rw-------", mode(library));
+
+        // A folder every user may write: the game directory is not used.
+        Files.setPosixFilePermissions(library.getParent(),
+                PosixFilePermissions.fromString("rwxrwxrwx"));
+        Run cached = runOnce(gameDir);
+        assertTrue(cached.library.startsWith(temp.resolve("cache")), cached.output);
+        assertTrue(cached.output.contains(library.getParent() + " is writable by every user"),
+                cached.output);
+
+        // The shared fallback taken first by someone else, with a genuine copy.
+        Path blocked = Files.write(temp.resolve("blocked"), new byte[] {1});
+        Path squatted = temp.resolve("tmp").resolve("tarnwick-root");
+        Path planted = squatted.resolve(temp.relativize(library).subpath(1, 4));
+        Files.createDirectories(planted.getParent());
+        Files.copy(library, planted);
+        for (Path p = planted; !p.equals(squatted.getParent()); p = p.getParent()) {
+            Files.setOwner(p, nobody);
+        }
+        Run fresh = finish(launch(blocked.resolve("game"), temp.resolve("tmp"),
+                blocked.resolve("cache"), null));
+        assertTrue(fresh.output.contains(squatted + " belongs to nobody"), fresh.output);
+        Path own = fresh.library.getParent().getParent().getParent();
+        assertTrue(own.getFileName().toString().matches("tarnwick-root\\.[0-9]+"), own::toString);
+        assertEquals(me, Files.getOwner(own));
+        assertEquals("rwx------", mode(own));
+        // Handed to this user but open to all: still refused; the directory
+        // of the last start serves again.
+        Files.setOwner(squatted, me);
+        Files.setPosixFilePermissions(squatted, PosixFilePermissions.fromString("rwxrwxrwx"));
+        Run again = finish(launch(blocked.resolve("game"), temp.resolve("tmp"),
+                blocked.resolve("cache"), null));
+        assertEquals(fresh.library, again.library);
+        assertTrue(again.output.contains(squatted + " is writable by every user"), again.output);
+        // A link, even to the user's own directory, is not used either.
+        Files.walk(squatted).sorted(Comparator.reverseOrder()).forEach(p -> p.toFile().delete());
+        Files.createSymbolicLink(squatted, own);
+        Run linked = finish(launch(blocked.resolve("game"), temp.resolve("tmp"),
+                blocked.resolve("cache"), null));
+        assertTrue(linked.output.contains(squatted + " is a symbolic link"), linked.output);
+        // A user name that folds to ASCII carries a hash of the full name.
+        Run folded = finish(launch(blocked.resolve("game"), temp.resolve("tmp"),
+                blocked.resolve("cache"), null, "-Duser.name=J\u00f6rg"));
+        assertTrue(temp.resolve("tmp").relativize(folded.library).getName(0).toString()
+                .matches("tarnwick-J_rg-[0-9a-f]{8}"), folded.library::toString);
+    }
+
+    /** The shipped example goes on without a library where there is none or it cannot be placed. */
+    @Test
+    void aModCarriesOnWithoutTheLibrary() throws Exception {
+        Path blocked = Files.write(temp.resolve("blocked"), new byte[] {1});
+        String mac = output(launch(temp.resolve("game"), temp.resolve("tmp"), temp.resolve("cache"),
+                null, "-Dos.name=Mac OS X", "-Dos.arch=aarch64"));
+        assertTrue(mac.contains("tarnwick has no native library for Mac OS X on aarch64")
+                && mac.contains("carried on without tarnwick"), mac);
+        assertTrue(Files.notExists(temp.resolve("game")), "extracted anyway");
+
+        String nowhere = output(launch(blocked.resolve("game"), blocked.resolve("tmp"),
+                blocked.resolve("cache"), null));
+        assertTrue(nowhere.contains("carried on without tarnwick"), nowhere);
+        for (String part : new String[] {"tarnwick could not put its native library libtarnwick.so",
+                "in the game directory: " + blocked, "in the user's cache: " + blocked,
+                "in java.io.tmpdir: " + blocked}) {
+            assertTrue(nowhere.contains(part), () -> "missing \"" + part + "\" in: " + nowhere);
+        }
+    }
+
+    /**
+     * Java 24 and later warn on System.load unless native access is enabled:
+     * on the command line, or in the manifest of the jar the game starts from.
+     */
+    @Test
+    void nativeAccessSwitchesSilenceTheRestrictedMethodWarning() throws Exception {
+        assumeTrue(Runtime.version().feature() >= 24, "Java 24 and later only");
+        String warning = "WARNING: A restricted method in java.lang.System has been called";
+        Files.createDirectories(temp.resolve("tmp"));
+        Path gameDir = temp.resolve("game");
+        Run plain = finish(launch(gameDir, temp.resolve("tmp")));
+        assertTrue(plain.output.contains(warning), plain.output);
+        Run flag = finish(launch(gameDir, temp.resolve("tmp"), temp.resolve("cache"), null,
+                "--enable-native-access=ALL-UNNAMED"));
+        assertTrue(!flag.output.contains("restricted method"), flag.output);
+
+        Manifest manifest = new Manifest();
+        Attributes main = manifest.getMainAttributes();
+        main.put(Attributes.Name.MANIFEST_VERSION, "1.0");
+        main.put(Attributes.Name.MAIN_CLASS, Child.class.getName());
+        main.put(new Attributes.Name("Enable-Native-Access"), "ALL-UNNAMED");
+        main.put(Attributes.Name.CLASS_PATH, Stream.of(modClasspath().split(":"))
+                .map(entry -> Paths.get(entry).toUri().toString())
+                .collect(Collectors.joining(" ")));
+        Path game = temp.resolve("game.jar");
+        new JarOutputStream(Files.newOutputStream(game), manifest).close();
+        Run jar = finish(launch(gameDir, temp.resolve("tmp"), temp.resolve("cache"), null, "-jar",
+                game.toString()));
+        assertTrue(!jar.output.contains("restricted method"), jar.output);
     }
 
     @Test
@@ -199,12 +419,15 @@ class NativesJarTest {
     void errorsNameWhatIsMissingOrWhyLoadingFailed() throws Exception {
         // The extractor as the natives jar carries it, with the jar's resources.
         try (URLClassLoader jar = new URLClassLoader(new URL[] {nativesJar().toUri().toURL()}, null)) {
-            Method extract = jar.loadClass(NativeLibraryExtractor.class.getName())
-                    .getMethod("extract", Path.class, String.class, String.class);
+            Class<?> extractor = jar.loadClass(NativeLibraryExtractor.class.getName());
+            Method extract = extractor.getMethod("extract", Path.class, String.class, String.class);
+            Method supported = extractor.getMethod("isSupported", String.class, String.class);
+            assertEquals(true, supported.invoke(null, "Linux", PLATFORM.substring("linux-".length())));
+            assertEquals(false, supported.invoke(null, "Mac OS X", "aarch64"));
             InvocationTargetException wrapped = assertThrows(InvocationTargetException.class,
                     () -> extract.invoke(null, temp, "Mac OS X", "aarch64"));
             Throwable error = wrapped.getCause();
-            assertSame(UnsupportedOperationException.class, error.getClass());
+            assertSame(UnsatisfiedLinkError.class, error.getClass());
             assertTrue(error.getMessage().contains("os.name=\"Mac OS X\", os.arch=\"aarch64\""),
                     error.getMessage());
             String held = error.getMessage().substring(error.getMessage().indexOf("holds: "));
@@ -212,7 +435,8 @@ class NativesJarTest {
             assertTrue(Files.notExists(temp.resolve("tarnwick-natives")), "extracted anyway");
         }
         // Known platform, but no natives on this class path at all.
-        UnsupportedOperationException none = assertThrows(UnsupportedOperationException.class,
+        assertTrue(!NativeLibraryExtractor.isSupported("Windows 10", "amd64"));
+        UnsatisfiedLinkError none = assertThrows(UnsatisfiedLinkError.class,
                 () -> NativeLibraryExtractor.extract(temp, "Windows 10", "amd64"));
         assertTrue(none.getMessage().contains("windows-x86_64"), none.getMessage());
 
@@ -224,13 +448,35 @@ class NativesJarTest {
         UnsatisfiedLinkError explained = NativeLibraryExtractor.explainLoadFailure(original, bogus);
         assertSame(original, explained.getCause());
         String message = explained.getMessage();
-        for (String part : new String[] {bogus.toString(),
-                sha256("not a library".getBytes(StandardCharsets.US_ASCII)), "antivirus",
-                "architecture", "noexec", "non-ASCII", original.getMessage()}) {
+        for (String part : new String[] {"tarnwick could not load its native library " + bogus,
+                sha256("not a library".getBytes(StandardCharsets.US_ASCII)),
+                "not a library for this platform", "non-ASCII", original.getMessage()}) {
             assertTrue(message.contains(part), () -> "missing \"" + part + "\" in: " + message);
         }
         assertTrue(!NativeLibraryExtractor.explainLoadFailure(original, temp.resolve("plain.so"))
                 .getMessage().contains("non-ASCII"), "non-ASCII named for a plain path");
+
+        // Each error gets the causes that fit it, and only those.
+        Path missing = temp.resolve("missing.so");
+        UnsatisfiedLinkError gone =
+                assertThrows(UnsatisfiedLinkError.class, () -> System.load(missing.toString()));
+        Path plain = Files.write(temp.resolve("plain.so"), new byte[] {1});
+        String[][] cases = {
+            {gone.getMessage(), "the file is missing"},
+            {"Native Library " + plain + " already loaded in another classloader",
+                "another class loader in this JVM has loaded this library already"},
+            {plain + ": wrong ELF class: ELFCLASS32", "does not fit this JVM's architecture"},
+            {plain + ": failed to map segment from shared object", "mounted noexec"},
+            {plain + ": Permission denied", "may not read or run the file"},
+            {"Expecting an absolute path of the library: libtarnwick.so", "the path is relative"},
+        };
+        for (String[] error : cases) {
+            String text = NativeLibraryExtractor.explainLoadFailure(
+                    new UnsatisfiedLinkError(error[0]),
+                    error[1].equals("the file is missing") ? missing : plain).getMessage();
+            assertTrue(text.contains(error[1]) && !text.contains("Likely causes"),
+                    () -> error[0] + " gave: " + text);
+        }
     }
 
     /** The child JVM: a mod's start-up, then one call. */
@@ -238,6 +484,11 @@ class NativesJarTest {
         private Child() {}
 
         public static void main(String[] args) throws Exception {
+            if (!TarnwickServerConnectionHelper.loadNatives(
+                        Paths.get(System.getProperty("tarnwick.gameDir")))) {
+                System.out.println("carried on without tarnwick");
+                return;
+            }
             TarnwickServerConnectionHelper.HTTP_CLIENT =
                     HttpClient.newBuilder().version(HttpClient.Version.HTTP_1_1).build();
             CompletableFuture<HttpResponse<String>> done = new CompletableFuture<>();

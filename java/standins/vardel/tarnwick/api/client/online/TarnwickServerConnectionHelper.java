@@ -5,18 +5,18 @@ import java.io.UncheckedIOException;
 import java.net.http.HttpClient;
 import java.net.http.HttpResponse;
 import java.nio.file.Path;
-import java.nio.file.Paths;
 import java.util.function.BiConsumer;
 import tarnwick.natives.NativeLibraryExtractor;
 import vardel.tarnwick.api.client.model.Mesh;
 
 /**
- * Stand-in for the modification's class that declares the native methods.
- * It owns the HTTP client every call goes through. The library is loaded
- * from the path in the system property {@code tarnwick.library} when it is
- * set; else, when {@code tarnwick.gameDir} is set, as a mod loads it: from the
- * natives jar on the class path, extracted under that directory; otherwise
- * by name from {@code java.library.path}.
+ * Stand-in for the modification's class that declares the native methods,
+ * for the tests. It owns the HTTP client every call goes through. The library
+ * is loaded from the path in the system property {@code tarnwick.library} when
+ * it is set; else, unless {@code tarnwick.gameDir} is set, by name from
+ * {@code java.library.path}. With {@code tarnwick.gameDir}, the caller loads it
+ * through {@link #loadNatives(Path)}, as the shipped example
+ * ({@code java/example}) does it for a mod.
  */
 public final class TarnwickServerConnectionHelper {
     /** Read by the library on every call; tests may replace it. */
@@ -24,24 +24,27 @@ public final class TarnwickServerConnectionHelper {
 
     static {
         String path = System.getProperty("tarnwick.library");
-        String gameDir = System.getProperty("tarnwick.gameDir");
         if (path != null && !path.isEmpty()) {
             System.load(path);
-        } else if (gameDir != null) {
-            Path library;
-            try {
-                library = NativeLibraryExtractor.extract(Paths.get(gameDir));
-            } catch (IOException e) {
-                throw new UncheckedIOException(e);
-            }
-            try {
-                System.load(library.toString());
-            } catch (UnsatisfiedLinkError e) {
-                throw NativeLibraryExtractor.explainLoadFailure(e, library);
-            }
-        } else {
+        } else if (System.getProperty("tarnwick.gameDir") == null) {
             System.loadLibrary("tarnwick");
         }
+    }
+
+    /** Extracts the library from the natives jar under the directory and loads it. */
+    public static boolean loadNatives(Path gameDirectory) {
+        Path library;
+        try {
+            library = NativeLibraryExtractor.extract(gameDirectory);
+        } catch (IOException e) {
+            throw new UncheckedIOException(e);
+        }
+        try {
+            System.load(library.toString());
+        } catch (UnsatisfiedLinkError e) {
+            throw NativeLibraryExtractor.explainLoadFailure(e, library);
+        }
+        return true;
     }
 
     private TarnwickServerConnectionHelper() {}

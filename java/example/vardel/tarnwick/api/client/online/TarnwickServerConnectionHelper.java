@@ -1,0 +1,91 @@
+package vardel.tarnwick.api.client.online;
+
+import java.io.IOException;
+import java.net.http.HttpClient;
+import java.net.http.HttpResponse;
+import java.nio.file.Path;
+import java.util.function.BiConsumer;
+import tarnwick.natives.NativeLibraryExtractor;
+import vardel.tarnwick.api.client.model.Mesh;
+
+/**
+ * The mod's class whose native methods tarnwick's library implements, with the
+ * recommended way to load it: from the natives jar on the mod's class path,
+ * extracted under the game directory (or, where that cannot be used safely, the
+ * user's cache or a private temporary directory), by this class itself, so that
+ * the library belongs to this class's loader.
+ *
+ * <p>The mod calls {@link #loadNatives(Path)} once at start-up with the game
+ * directory its loader names. When it returns false there is no library for this
+ * platform, or it could not be put in place or loaded (the reason is logged): the
+ * mod then goes on without online cosmetics and calls none of the native
+ * methods, each of which would throw {@link UnsatisfiedLinkError}.
+ */
+public final class TarnwickServerConnectionHelper {
+    /** Read by the library on every call; set before the first one. */
+    public static HttpClient HTTP_CLIENT = HttpClient.newHttpClient();
+
+    private static final System.Logger LOG =
+            System.getLogger(TarnwickServerConnectionHelper.class.getName());
+    private static volatile boolean loaded;
+
+    private TarnwickServerConnectionHelper() {}
+
+    /**
+     * Loads tarnwick's native library once; true when it is loaded. Never
+     * throws: a missing or unusable library means no online cosmetics, not a
+     * game that cannot start.
+     */
+    public static synchronized boolean loadNatives(Path gameDirectory) {
+        if (loaded) {
+            return true;
+        }
+        if (!NativeLibraryExtractor.isSupported()) {
+            LOG.log(System.Logger.Level.INFO, "tarnwick has no native library for "
+                    + System.getProperty("os.name") + " on " + System.getProperty("os.arch")
+                    + "; online cosmetics are off");
+            return false;
+        }
+        Path library = null;
+        try {
+            library = NativeLibraryExtractor.extract(gameDirectory);
+            System.load(library.toString());
+            loaded = true;
+        } catch (IOException e) {
+            LOG.log(System.Logger.Level.WARNING, "online cosmetics are off", e);
+        } catch (UnsatisfiedLinkError e) {
+            LOG.log(System.Logger.Level.WARNING, "online cosmetics are off",
+                    library == null ? e : NativeLibraryExtractor.explainLoadFailure(e, library));
+        }
+        return loaded;
+    }
+
+    /** Whether {@link #loadNatives(Path)} has loaded the library. */
+    public static boolean isLoaded() {
+        return loaded;
+    }
+
+    public static native void autoLogin(String baseUrl, String uuid, String accessToken,
+            String refreshToken, String provider,
+            BiConsumer<HttpResponse<String>, Throwable> completion);
+
+    public static native void signIn(String baseUrl, String uuid, String code,
+            BiConsumer<HttpResponse<String>, Throwable> completion);
+
+    public static native void signOut(String baseUrl, String uuid, String accessToken,
+            String refreshToken, String provider,
+            BiConsumer<HttpResponse<String>, Throwable> completion);
+
+    public static native void getAvailableCosmetics(String baseUrl, String uuid,
+            String accessToken, String refreshToken, String provider,
+            BiConsumer<HttpResponse<String>, Throwable> completion);
+
+    public static native void saveConfiguration(String baseUrl, String document,
+            BiConsumer<HttpResponse<String>, Throwable> completion);
+
+    public static native void getPlayerSkinInfo(String baseUrl, String uuid,
+            BiConsumer<HttpResponse<String>, Throwable> completion);
+
+    public static native void loadRemoteMesh(String baseUrl, String name,
+            BiConsumer<Mesh, Throwable> completion);
+}
