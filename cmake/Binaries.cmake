@@ -12,6 +12,8 @@
 # tarnwick_finish_library(<target>) applies the per-target parts.
 
 option(TARNWICK_HARDEN "Build with the stack protector, fortified libc calls and full RELRO" ON)
+set(TARNWICK_VERSION_SUFFIX "" CACHE STRING
+  "Appended to the version in the DLL's version resource (scripts/release.sh: -devkey, -dirty)")
 option(TARNWICK_SPLIT_DEBUG
   "Build with -g, then strip the library and keep its debug information in <library>.debug" ON)
 
@@ -66,6 +68,15 @@ function(tarnwick_finish_library target)
         set(TARNWICK_RC_VERSION_${part} 0)
       endif()
     endforeach()
+    set(TARNWICK_RC_VERSION_STRING "${PROJECT_VERSION}${TARNWICK_VERSION_SUFFIX}")
+    # A DLL with the development key says so: it opens none of the service's models.
+    set(TARNWICK_RC_FILE_FLAGS 0)
+    set(TARNWICK_RC_SPECIAL_BUILD "")
+    if(TARNWICK_EFFECTIVE_MODEL_KEY STREQUAL TARNWICK_DEV_MODEL_KEY)
+      set(TARNWICK_RC_FILE_FLAGS VS_FF_SPECIALBUILD)
+      set(TARNWICK_RC_SPECIAL_BUILD
+        "VALUE \"SpecialBuild\", \"development model key: opens none of the service's models\"")
+    endif()
     set(TARNWICK_RC_FILE_NAME ${target}.dll)
     set(rc_file ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
     configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${rc_file} @ONLY)

@@ -106,8 +106,11 @@ DecodedPayload decodePayload(const std::uint8_t key[16], const std::uint8_t* dat
 }
 
 std::vector<std::uint8_t> decodeModelPayload(const std::uint8_t* data, std::size_t size) {
-    // Assembled on every call, so the key only ever lives in the decoder's
-    // stack frames.
+    // The key is assembled here on every call, but that hides nothing: its
+    // four words sit in the library's read-only data as 16 consecutive bytes,
+    // in key-byte order, and anyone with the library can read them. The
+    // encryption keeps the models from whoever has only the files, not from
+    // whoever has the library (see "The model key" in the README).
     std::uint8_t key[detail::kBlockSize];
     detail::assembleModelKey(key);
     DecodedPayload decoded = decodePayload(key, data, size);

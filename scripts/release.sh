@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds a release: the Linux library and the Windows DLL in Release with the
+# Builds a release: the Linux libraries (x86-64, aarch64) and the Windows DLL in Release with the
 # service's model key, and writes dist/:
 #   tarnwick-<version>-linux-x86_64.tar.gz   library, debug file, README, Java contract
 #   tarnwick-<version>-linux-aarch64.tar.gz  the same for Linux on 64-bit ARM
@@ -7,50 +7,138 @@
 #   tarnwick-natives-<version>.jar           natives/<platform>/<library> (+ .sha256)
 #                                            and tarnwick.natives.NativeLibraryExtractor
 #   SHA256SUMS
+#   .tarnwick-release                        the files this run wrote, with their hashes
 #
 # Usage: scripts/release.sh -DTARNWICK_MODEL_KEY=<32 hex digits> [other -D options]
-#        scripts/release.sh --dev-key [...]    a build with the development key
+#        scripts/release.sh --dev-key [...]    a test release with the development key
+#        --allow-dirty                         build from a working tree with changes
+#
+# <version> is project()'s, with -devkey for a release with the development
+# key and -dirty for one built from uncommitted changes; the jar's manifest and
+# the DLL's version resource carry it too. Without --allow-dirty a working tree
+# with changes (untracked files included) is refused.
+#
+# Every run configures all builds from scratch in a new directory under
+# TARNWICK_RELEASE_BUILD_DIR (default build-dist), removed again on success;
+# compiler and linker settings from the environment (CFLAGS, CXXFLAGS, CC,
+# CMAKE_*, ...) are ignored, with a message. The result is checked
+# (tests/release/check_dist.sh: layout, entry modes, hardening, exports and
+# imports, portability) before anything is written to TARNWICK_DIST_DIR
+# (default dist); when a check fails, that directory is left as it was. It
+# must be new, empty, or hold an earlier release: then exactly the files that
+# release listed in .tarnwick-release are replaced, and only while they are
+# unchanged. Nothing else there is touched.
 #
 # The same sources give a byte-identical dist/, wherever the build directories
 # are: entries carry the time SOURCE_DATE_EPOCH (default: the last commit's
 # time) and come in a fixed order, and the compilers see the build and source
-# paths under fixed names. TARNWICK_RELEASE_BUILD_DIR (default build-dist)
-# holds the builds, TARNWICK_DIST_DIR (default dist) receives the result.
+# paths under fixed names.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build_root=${TARNWICK_RELEASE_BUILD_DIR:-$root/build-dist}
 dist=${TARNWICK_DIST_DIR:-$root/dist}
 jobs=${TARNWICK_JOBS:-2}
+marker_name=.tarnwick-release
+marker_title="# tarnwick release.sh: the files of one release; a later run replaces exactly these"
+
+refuse() { echo "release.sh: $*" >&2; exit 2; }
 
 dev_key_allowed=0
+allow_dirty=0
 key=""
 cmake_args=()
 for arg in "$@"; do
   case $arg in
     --dev-key) dev_key_allowed=1 ;;
+    --allow-dirty) allow_dirty=1 ;;
     -DTARNWICK_MODEL_KEY=*) key=${arg#*=}; cmake_args+=("$arg") ;;
+    -DTARNWICK_VERSION_SUFFIX=*) refuse "the version suffix is release.sh's to set" ;;
     -D*) cmake_args+=("$arg") ;;
-    *) echo "release.sh: unknown argument: $arg (see the comment at the top)" >&2; exit 2 ;;
+    *) refuse "unknown argument: $arg (see the comment at the top)" ;;
   esac
 done
 dev_key=$(sed -n 's/^set(TARNWICK_DEV_MODEL_KEY "\([0-9a-f]*\)")$/\1/p' "$root/cmake/ModelKey.cmake")
-if [[ -z "$key" || "${key,,}" == "$dev_key" ]] && (( ! dev_key_allowed )); then
-  echo "release.sh: refusing to build a release with the development model key;" \
-       "pass -DTARNWICK_MODEL_KEY=<the service's key>, or --dev-key for a test release" >&2
-  exit 2
+suffix=""
+if [[ -z "$key" || "${key,,}" == "$dev_key" ]]; then
+  (( dev_key_allowed )) ||
+    refuse "refusing to build a release with the development model key;" \
+      "pass -DTARNWICK_MODEL_KEY=<the service's key>, or --dev-key for a test release"
+  suffix+=-devkey
 fi
-# An empty key selects the development key, also in a build directory that
-# was configured with another one before.
-[[ -n "$key" ]] || cmake_args+=(-DTARNWICK_MODEL_KEY=)
+
+if git -C "$root" rev-parse --is-inside-work-tree >/dev/null 2>&1 &&
+   [[ -n $(git -C "$root" status --porcelain) ]]; then
+  (( allow_dirty )) ||
+    refuse "the working tree has uncommitted changes (git status): commit them, or pass" \
+      "--allow-dirty for a release marked -dirty"
+  suffix+=-dirty
+fi
+
+# Settings the compilers, linkers or CMake would pick up from the environment.
+for var in CFLAGS CXXFLAGS CPPFLAGS LDFLAGS RCFLAGS ASMFLAGS CC CXX RC CPATH C_INCLUDE_PATH \
+    CPLUS_INCLUDE_PATH LIBRARY_PATH GCC_EXEC_PREFIX COMPILER_PATH $(compgen -e | grep '^CMAKE_' || true); do
+  if [[ -v $var ]]; then
+    echo "release.sh: ignoring $var=${!var} from the environment: a release uses the project's settings" >&2
+    unset "$var"
+  fi
+done
+
+# The output directory: new, empty, or an earlier release whose listed files
+# are still as release.sh wrote them.
+dist=${dist%"${dist##*[!/]}"}
+[[ -n "$dist" ]] || refuse "TARNWICK_DIST_DIR must not be /"
+[[ "$dist" == /* ]] || dist=$PWD/$dist
+earlier_files() {  # prints the names .tarnwick-release lists, after checking them
+  local marker=$dist/$marker_name names name
+  [[ $(head -n 1 "$marker") == "$marker_title" ]] || refuse "$marker is not release.sh's"
+  names=$(sed 1d "$marker" | awk '{print $2}')
+  for name in $names; do
+    [[ "$name" =~ ^[A-Za-z0-9][A-Za-z0-9._+-]*$ ]] || refuse "$marker lists '$name'"
+  done
+  (cd "$dist" && sed 1d "$marker_name" | sha256sum --check --strict --quiet --ignore-missing) ||
+    refuse "$dist: files of the earlier release changed since release.sh wrote them; move them away first"
+  echo "$names"
+}
+if [[ -e "$dist" || -L "$dist" ]]; then
+  [[ -d "$dist" ]] || refuse "$dist is not a directory"
+  if [[ -f "$dist/$marker_name" ]]; then
+    earlier_files >/dev/null
+  elif [[ -n $(ls -A "$dist") ]]; then
+    refuse "$dist is not empty and holds no earlier release: release.sh writes only to a new or" \
+      "empty directory (TARNWICK_DIST_DIR), or over its own earlier release"
+  fi
+fi
 
 epoch=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct 2>/dev/null || echo 315532800)}
 # binutils stamps PE files it rewrites with this time instead of the clock.
 export SOURCE_DATE_EPOCH=$epoch
 mkdir -p "$build_root"
 build_root=$(cd "$build_root" && pwd)
-linux_build=$build_root/linux
-windows_build=$build_root/windows
-aarch64_build=$build_root/linux-aarch64
+work=$(mktemp -d "$build_root/release.XXXXXX")
+finish() {
+  local status=$?
+  if (( status == 0 )); then
+    rm -rf "$work"
+  else
+    echo "release.sh: failed; nothing written to $dist; the builds and logs are in $work" >&2
+  fi
+}
+trap finish EXIT
+linux_build=$work/linux
+windows_build=$work/windows
+aarch64_build=$work/linux-aarch64
+cmake_args+=(-DTARNWICK_VERSION_SUFFIX="$suffix")
+# An empty key selects the development key.
+[[ -n "$key" ]] || cmake_args+=(-DTARNWICK_MODEL_KEY=)
+
+build() {  # NAME BUILD_DIR CMAKE_OPTIONS...
+  local name=$1 dir=$2
+  shift 2
+  cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DTARNWICK_BUILD_TESTS=OFF "$@" \
+    "${cmake_args[@]}" >"$work/$name-configure.log" 2>&1 ||
+    { cat "$work/$name-configure.log" >&2; exit 1; }
+  cmake --build "$dir" --target tarnwick -j "$jobs"
+}
 
 # The build gives the source and build paths fixed names, links the DLL
 # without a time stamp, strips both libraries and leaves each one's debug
@@ -62,35 +150,26 @@ copy_library() {  # BUILT_LIBRARY DIRECTORY
 }
 
 echo "-- Linux library"
-cmake -S "$root" -B "$linux_build" -DCMAKE_BUILD_TYPE=Release -DTARNWICK_BUILD_TESTS=OFF \
-  -DTARNWICK_PORTABLE_SO=ON "${cmake_args[@]}" >"$build_root/linux-configure.log"
-cmake --build "$linux_build" --target tarnwick -j "$jobs"
-
+build linux "$linux_build" -DTARNWICK_PORTABLE_SO=ON
 echo "-- Linux aarch64 library"
-cmake -S "$root" -B "$aarch64_build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-aarch64-linux.cmake" \
-  -DCMAKE_BUILD_TYPE=Release -DTARNWICK_BUILD_TESTS=OFF -DTARNWICK_PORTABLE_SO=ON "${cmake_args[@]}" \
-  >"$build_root/linux-aarch64-configure.log"
-cmake --build "$aarch64_build" --target tarnwick -j "$jobs"
-
+build linux-aarch64 "$aarch64_build" -DTARNWICK_PORTABLE_SO=ON \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-aarch64-linux.cmake"
 echo "-- Windows DLL"
-cmake -S "$root" -B "$windows_build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake" \
-  -DCMAKE_BUILD_TYPE=Release -DTARNWICK_BUILD_TESTS=OFF "${cmake_args[@]}" \
-  >"$build_root/windows-configure.log"
-cmake --build "$windows_build" --target tarnwick -j "$jobs"
+build windows "$windows_build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake"
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$linux_build/CMakeCache.txt")
 [[ -n "$version" ]] || { echo "release.sh: no project version in $linux_build" >&2; exit 1; }
+version+=$suffix
 
 echo "-- the extractor class"
-classes=$build_root/java-classes
-rm -rf "$classes"
+classes=$work/java-classes
 javac --release 11 -Xlint:all -Werror -encoding UTF-8 -d "$classes" \
   "$root/java/natives/tarnwick/natives/NativeLibraryExtractor.java"
 
 echo "-- packing"
-stage=$build_root/stage
-rm -rf "$stage" "$dist.tmp"
-mkdir -p "$dist.tmp"
+stage=$work/stage
+out=$work/dist
+mkdir -p "$out"
 contract=$root/java/example/vardel/tarnwick/api/client/online/TarnwickServerConnectionHelper.java
 linux_dir=$stage/tarnwick-$version-linux-x86_64
 windows_dir=$stage/tarnwick-$version-windows-x86_64
@@ -107,16 +186,31 @@ find "$stage" -type d -exec chmod 0755 {} + -o -type f -exec chmod 0644 {} +
 find "$stage" -exec touch -h -d "@$epoch" {} +
 for dir in "$linux_dir" "$aarch64_dir"; do
   (cd "$stage" && tar --sort=name --format=gnu --mtime="@$epoch" --owner=0 --group=0 \
-    --numeric-owner -cf - "$(basename "$dir")") | gzip -9n >"$dist.tmp/$(basename "$dir").tar.gz"
+    --numeric-owner -cf - "$(basename "$dir")") | gzip -9n >"$out/$(basename "$dir").tar.gz"
 done
 (cd "$stage" && find "$(basename "$windows_dir")" -type f | LC_ALL=C sort |
-  TZ=UTC zip -X -q -D "$dist.tmp/tarnwick-$version-windows-x86_64.zip" -@)
-bash "$root/scripts/natives-jar.sh" "$dist.tmp/tarnwick-natives-$version.jar" "$version" "$epoch" \
+  TZ=UTC zip -X -q -D "$out/tarnwick-$version-windows-x86_64.zip" -@)
+bash "$root/scripts/natives-jar.sh" "$out/tarnwick-natives-$version.jar" "$version" "$epoch" \
   "$classes" linux-x86_64="$linux_dir/libtarnwick.so" linux-aarch64="$aarch64_dir/libtarnwick.so" \
   windows-x86_64="$windows_dir/tarnwick.dll"
-(cd "$dist.tmp" && sha256sum -- *.jar *.tar.gz *.zip >SHA256SUMS)
+(cd "$out" && sha256sum -- *.jar *.tar.gz *.zip >SHA256SUMS)
 
-rm -rf "$dist"
-mv "$dist.tmp" "$dist"
+echo "-- checking the release"
+bash "$root/tests/release/check_dist.sh" "$out"
+
+# Into place: the earlier release's files out, the new ones in, the list last.
+names=$(cd "$out" && ls | LC_ALL=C sort)
+earlier=""
+mkdir -p "$dist"
+[[ ! -f "$dist/$marker_name" ]] || earlier=$(earlier_files)
+for name in $names; do
+  [[ ! -e "$dist/$name" ]] || grep -qxF -- "$name" <<<"$earlier" ||
+    refuse "$dist/$name is in the way and not from an earlier release"
+done
+for name in $earlier; do rm -f -- "$dist/$name"; done
+rm -f -- "$dist/$marker_name"
+for name in $names; do mv -- "$out/$name" "$dist/"; done
+{ echo "$marker_title"; (cd "$dist" && sha256sum -- $names); } >"$dist/$marker_name.tmp"
+mv -- "$dist/$marker_name.tmp" "$dist/$marker_name"
 echo "Release $version in $dist:"
-(cd "$dist" && for f in *; do printf '  %-44s %8d bytes\n' "$f" "$(stat -c %s "$f")"; done)
+(cd "$dist" && for f in $names; do printf '  %-50s %8d bytes\n' "$f" "$(stat -c %s "$f")"; done)

@@ -7,12 +7,15 @@
 // decodeModelPayload) under whichever key is chosen, so the text `open`
 // writes is the text the game is handed.
 #include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -135,10 +138,28 @@ bool readFile(const std::string& path, Bytes& data) {
     return true;
 }
 
-// Writes `data` to `path`, or to standard output when `path` is empty. A file
-// that could not be written completely is removed again.
+// Writes all of `data` to an open file and closes it; false, with errno set,
+// when any part of that failed, including the final flush.
+bool writeAndClose(std::FILE* file, const Bytes& data) {
+    bool ok = data.empty() || std::fwrite(data.data(), 1, data.size(), file) == data.size();
+    ok = std::fflush(file) == 0 && ok;
+    int error = errno;
+    if (std::fclose(file) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    errno = error;
+    return ok;
+}
+
+// Writes `data` to `path`, or to standard output when `path` is empty.
+// A regular file (or a new one) is written to a temporary file beside it that
+// is renamed over it only once complete, so a failed write leaves whatever was
+// there before. Anything else (a device, a pipe) is written to directly. The
+// tool removes nothing but its own temporary file.
 bool writeOutput(const std::string& path, const Bytes& data) {
     if (path.empty()) {
+        errno = 0;
         const bool written =
             data.empty() || std::fwrite(data.data(), 1, data.size(), stdout) == data.size();
         if (std::fflush(stdout) != 0 || !written) {
@@ -147,20 +168,50 @@ bool writeOutput(const std::string& path, const Bytes& data) {
         }
         return true;
     }
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
+    // A symbolic link is followed: the file it names gets the new contents.
+    std::string target = path;
+    struct stat existing;
+    const bool exists = ::stat(path.c_str(), &existing) == 0;
+    if (exists) {
+        if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+            target = resolved;
+            std::free(resolved);
+        }
+    }
+    if (exists && S_ISDIR(existing.st_mode)) {
+        fileMessage(path, "cannot write: it is a directory");
+        return false;
+    }
+    if (exists && !S_ISREG(existing.st_mode)) {
+        std::FILE* file = std::fopen(path.c_str(), "wb");
+        if (file == nullptr || !writeAndClose(file, data)) {
+            fileMessage(path, std::string("cannot write: ") + std::strerror(errno));
+            return false;
+        }
+        return true;
+    }
+
+    std::string temporary = target + ".XXXXXX";
+    const int fd = ::mkstemp(&temporary[0]);
+    if (fd < 0) {
         fileMessage(path, std::string("cannot create: ") + std::strerror(errno));
         return false;
     }
-    bool ok = data.empty() || std::fwrite(data.data(), 1, data.size(), file) == data.size();
-    int error = errno;
-    if (std::fclose(file) != 0 && ok) {
-        ok = false;
-        error = errno;
+    // The mode the file had, or the one a new file gets under the umask.
+    mode_t mode = existing.st_mode & 07777;
+    if (!exists) {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
     }
+    std::FILE* file = ::fchmod(fd, mode) == 0 ? ::fdopen(fd, "wb") : nullptr;
+    bool ok = file != nullptr && writeAndClose(file, data) &&
+              std::rename(temporary.c_str(), target.c_str()) == 0;
     if (!ok) {
+        const int error = errno;
+        if (file == nullptr) ::close(fd);
+        std::remove(temporary.c_str());
         fileMessage(path, std::string("cannot write: ") + std::strerror(error));
-        std::remove(path.c_str());
     }
     return ok;
 }

@@ -138,6 +138,9 @@ TEST_F(EncryptedPayloadTest, LongPayloadKeepsEveryInnerBlock) {
         EXPECT_EQ(decoded.status, PayloadStatus::kDecoded);
         // The first "short" block, after 101 whole ones.
         EXPECT_EQ(decoded.firstZero, 101u * 16 + 5);
+        // One allocation of size - 1 bytes, the most the text can take,
+        // reserved up front and never grown.
+        EXPECT_EQ(decoded.plaintext.capacity(), payload.size() - 1);
     }
 }
 

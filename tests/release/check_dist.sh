@@ -102,7 +102,47 @@ grep -qaF /src/tarnwick/jni/ "$so.debug" || fail "libtarnwick.so.debug does not 
 bash "$root/tests/release/check_portable_so.sh" --release "$so" || fail "the Linux library is not portable"
 bash "$root/tests/release/check_portable_so.sh" --release "$arm_so" ||
   fail "the Linux aarch64 library is not portable"
+bash "$root/tests/binaries/check_so.sh" "$so" || fail "the Linux library is not hardened"
+bash "$root/tests/binaries/check_so.sh" "$arm_so" || fail "the Linux aarch64 library is not hardened"
+bash "$root/tests/unit/check_exports.sh" nm "$so" || fail "the Linux library's exports are wrong"
+bash "$root/tests/unit/check_exports.sh" nm "$arm_so" || fail "the Linux aarch64 library's exports are wrong"
 bash "$root/tests/windows/check_dll.sh" "$dll" || fail "the DLL's tables are wrong"
+
+# Any x86-64 runs them: no AVX (VEX-encoded) instructions, as a -march=native
+# build would have.
+for pair in objdump:$so x86_64-w64-mingw32-objdump:$dll; do
+  vex=$("${pair%%:*}" -d --no-show-raw-insn "${pair#*:}" | awk -F'\t' 'NF >= 2 && $2 ~ /^v/' | wc -l)
+  (( vex == 0 )) || fail "$(basename "${pair#*:}") has $vex AVX instructions"
+done
+
+# Entries as a player unpacks them: files rw-r--r--, directories rwxr-xr-x,
+# owned by 0/0 in the tarball.
+for archive in "$linux" "$aarch64"; do
+  bad=$(tar tvzf "$dist/$archive.tar.gz" | awk '!(/^-rw-r--r-- 0\/0 / || /^drwxr-xr-x 0\/0 /)')
+  [[ -z "$bad" ]] || fail "$archive.tar.gz has entries with other modes or owners:"$'\n'"$bad"
+done
+for archive in "$windows.zip" "$jar"; do
+  modes=$(unzip -Z "$dist/$archive" | grep -E '^[-d][-rwxsStT]{9} ' | awk '{print $1}')
+  [[ $(wc -l <<<"$modes") == $(unzip -Z1 "$dist/$archive" | wc -l) ]] &&
+    ! grep -qvxE -- '-rw-r--r--|drwxr-xr-x' <<<"$modes" ||
+    fail "$archive has entries with other modes:"$'\n'"$(unzip -Z "$dist/$archive")"
+done
+
+# The version names what was built: the DLL's version resource and the jar's
+# manifest carry it, and -devkey is there exactly when the libraries carry the
+# development key.
+# (Each is read whole first: grep -q stopping early would fail the pipe.)
+dll_strings=$(strings -el "$dll")
+manifest=$(unzip -p "$dist/$jar" META-INF/MANIFEST.MF | tr -d '\r')
+grep -qxF "$version" <<<"$dll_strings" || fail "the DLL's version resource does not name $version"
+grep -qxF "Implementation-Version: $version" <<<"$manifest" || fail "the jar's manifest does not name $version"
+dev_key=$(sed -n 's/^set(TARNWICK_DEV_MODEL_KEY "\([0-9a-f]*\)")$/\1/p' "$root/cmake/ModelKey.cmake")
+dev=0 && [[ $version == *-devkey* ]] && dev=1
+so_dev=0 && LC_ALL=C grep -qaP "$(sed 's/../\\x&/g' <<<"$dev_key")" "$so" && so_dev=1
+dll_dev=0 && grep -q '^development model key' <<<"$dll_strings" && dll_dev=1
+arm_dev=0 && LC_ALL=C grep -qaP "$(sed 's/../\\x&/g' <<<"$dev_key")" "$arm_so" && arm_dev=1
+[[ $so_dev$arm_dev$dll_dev == $dev$dev$dev ]] ||
+  fail "version $version, but the development key is in the Linux library: $so_dev, the aarch64 one: $arm_dev, in the DLL's version resource: $dll_dev"
 
 if (( failures )); then exit 1; fi
 echo "OK: $dist holds release $version as expected"

@@ -149,6 +149,29 @@ cli_tests() {
   err_has "$work/no/such/dir/x.enc: cannot create"
   run 3 open "$work"
   err_has "$work: cannot read"
+  # A failed write (here the final flush, on a full device) is exit 3 and
+  # removes nothing it did not create: not the device, not an existing file,
+  # and no temporary file is left beside it.
+  if [[ -w /dev/full ]]; then
+    run 3 seal "$texts/small" /dev/full && err_has "/dev/full: cannot write"
+    [[ -c /dev/full ]] || fail "a failed write removed /dev/full"
+    status=0
+    "$tool" open "$work/small.enc" >/dev/full 2>"$work/err" || status=$?
+    [[ $status -eq 3 ]] || fail "open to a full standard output exited $status, expected 3"
+  fi
+  mkfifo "$work/pipe"
+  cat "$work/pipe" >"$work/piped" &
+  run 0 seal "$texts/small" "$work/pipe"
+  wait
+  same "$work/small.enc" "$work/piped" "sealing into a pipe"
+  [[ -p $work/pipe ]] || fail "sealing into a pipe replaced the pipe"
+  mkdir "$work/outdir"
+  run 3 seal "$texts/small" "$work/outdir"
+  [[ -d $work/outdir ]] || fail "a failed write removed the directory it was given"
+  cp "$work/len32.enc" "$work/kept.enc" && chmod 640 "$work/kept.enc"
+  run 0 seal "$texts/small" "$work/kept.enc" && same "$work/small.enc" "$work/kept.enc" "overwrite"
+  [[ $(stat -c %a "$work/kept.enc") == 640 ]] || fail "overwriting changed the file's mode"
+  [[ -z $(find "$work" -maxdepth 1 -name '*.??????') ]] || fail "temporary files left behind"
 
   # Usage errors.
   run 2
@@ -159,6 +182,8 @@ cli_tests() {
   run 2 open "$work/small.enc" "$work/a" "$work/b"
   run 2 open "$work/small.enc" --key 0123
   err_has "--key needs 32 hex digits"
+  run 2 open "$work/small.enc" --key "${key}00"
+  err_has "got 34 characters"
   run 2 open "$work/small.enc" --key 000102030405060708090a0b0c0d0e0g
   run 2 open "$work/small.enc" --key
   run 2 open "$work/small.enc" --verbose
@@ -213,17 +238,17 @@ openssl_tests() {
   run 1 open "$work/early.enc"
   err_has "padding error"
 
-  # Zero bytes in the decrypted text: reported with their offset in the text
-  # written, and the text comes out as the library decodes it, under the
-  # build key and under another key alike.
-  printf 'ab\0xy\0\0\0\0\0\0\0\0\0\0\0cdefghijklmnopqrs\x80\0\0\0\0\0\0\0\0\0\0\0\0\0\0' \
-    >"$work/inner.blocks"
+  # Zero bytes in the decrypted text: the first one reported with its offset
+  # in the text written (two blocks hold zeros here), and the text comes out
+  # as the library decodes it, under the build key and under another key alike.
+  printf 'ab\0xy\0\0\0\0\0\0\0\0\0\0\0XY\0\0\0\0\0\0\0\0\0\0\0\0\0\0' >"$work/inner.blocks"
+  printf 'cdefghijklmnopqrs\x80\0\0\0\0\0\0\0\0\0\0\0\0\0\0' >>"$work/inner.blocks"
   printf 'tu\0v\x80\0\0\0\0\0\0\0\0\0\0\0' >"$work/last.blocks"
   for k in "$key" "$other_key"; do
     seal_blocks inner "$k"
     run 0 open "$work/inner.enc" --key "$k"
-    err_has "$work/inner.enc: warning: zero byte at offset 2"
-    [[ $(cat "$work/out") == abcdefghijklmnopqrs ]] ||
+    err_has "$work/inner.enc: warning: zero byte at offset 2 "
+    [[ $(cat "$work/out") == abXYcdefghijklmnopqrs ]] ||
       fail "inner zero byte, key $k: opened to '$(cat "$work/out")'"
     seal_blocks last "$k"
     run 0 open "$work/last.enc" "$work/last.out" --key "$k"

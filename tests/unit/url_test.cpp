@@ -14,6 +14,9 @@ TEST(ComposeUrl, FillsPlaceholdersLeftToRightAfterTheBase) {
               composeUrl("b", kAvailableCosmeticsTemplate, {"1", "2", "3", "4"}));
     EXPECT_EQ("b/member/update_cosmetic", composeUrl("b", kSaveConfigurationTemplate, {}));
     EXPECT_EQ("b/models/a/b", composeUrl("b", kModelTemplate, {"a/b"}));
+    // A placeholder with no argument left stays as it is.
+    EXPECT_EQ("b/login_code?mc_uuid=U&code={}", composeUrl("b", kSignInTemplate, {"U"}));
+    EXPECT_EQ("b/models/{}", composeUrl("b", kModelTemplate, {}));
 }
 
 TEST(ComposeUrl, CopiesEverythingVerbatim) {

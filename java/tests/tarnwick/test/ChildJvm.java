@@ -2,6 +2,7 @@ package tarnwick.test;
 
 import java.io.File;
 import java.io.IOException;
+import java.lang.management.ManagementFactory;
 import java.net.http.HttpResponse;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
@@ -12,7 +13,9 @@ import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicInteger;
 import java.util.function.BiConsumer;
+import java.util.regex.Matcher;
 import java.util.regex.Pattern;
+import javax.management.ObjectName;
 import vardel.tarnwick.api.client.model.Mesh;
 import vardel.tarnwick.api.client.online.TarnwickServerConnectionHelper;
 
@@ -102,6 +105,9 @@ public final class ChildJvm {
             case "failedRead":
                 failedRead();
                 break;
+            case "argumentCopies":
+                argumentCopies();
+                break;
             default:
                 throw new IllegalArgumentException(args[0]);
         }
@@ -176,5 +182,32 @@ public final class ChildJvm {
                 System.out.println("connection still open 10 s after the completion");
             }
         }
+    }
+
+    /**
+     * Makes 64 calls with a 1 MiB argument and prints how much the JVM's
+     * native "Internal" memory, which holds the UTF-8 copies of strings that
+     * native code asks for, grew meanwhile. Needs Native Memory Tracking.
+     */
+    private static void argumentCopies() throws Exception {
+        String big = "x".repeat(1 << 20);
+        Runnable call = () -> TarnwickServerConnectionHelper.signIn("http://bad host", big, "c", (r, t) -> { });
+        call.run();
+        long before = internalKilobytes();
+        for (int i = 0; i < 64; i++) {
+            call.run();
+        }
+        System.out.println("internal growth " + (internalKilobytes() - before) + " KB");
+    }
+
+    private static long internalKilobytes() throws Exception {
+        String summary = (String) ManagementFactory.getPlatformMBeanServer().invoke(
+                new ObjectName("com.sun.management:type=DiagnosticCommand"), "vmNativeMemory",
+                new Object[] {new String[] {"summary"}}, new String[] {String[].class.getName()});
+        Matcher internal = Pattern.compile("Internal \\(reserved=\\d+KB, committed=(\\d+)KB").matcher(summary);
+        if (!internal.find()) {
+            throw new IllegalStateException("no Internal category in: " + summary);
+        }
+        return Long.parseLong(internal.group(1));
     }
 }

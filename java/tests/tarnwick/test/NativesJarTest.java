@@ -28,6 +28,7 @@ import java.security.MessageDigest;
 import java.time.Duration;
 import java.time.Instant;
 import java.util.ArrayList;
+import java.util.Collections;
 import java.util.Comparator;
 import java.util.List;
 import java.util.concurrent.CompletableFuture;
@@ -39,7 +40,9 @@ import java.util.regex.Matcher;
 import java.util.regex.Pattern;
 import java.util.stream.Collectors;
 import java.util.stream.Stream;
+import java.util.zip.ZipEntry;
 import java.util.zip.ZipFile;
+import java.util.zip.ZipOutputStream;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
@@ -476,6 +479,40 @@ class NativesJarTest {
                     error[1].equals("the file is missing") ? missing : plain).getMessage();
             assertTrue(text.contains(error[1]) && !text.contains("Likely causes"),
                     () -> error[0] + " gave: " + text);
+        }
+    }
+
+    /** The extractor as the given jar carries it, with that jar's resources. */
+    private static Method extractorIn(URLClassLoader jar) throws Exception {
+        return jar.loadClass(NativeLibraryExtractor.class.getName())
+                .getMethod("extract", Path.class, String.class, String.class);
+    }
+
+    @Test
+    void aLibraryThatFailsTheJarsOwnHashIsNeverWritten() throws Exception {
+        // The jar's library with one byte changed, its .sha256 as it was.
+        Path tampered = temp.resolve("tampered.jar");
+        try (ZipFile jar = new ZipFile(nativesJar().toFile());
+                ZipOutputStream out = new ZipOutputStream(Files.newOutputStream(tampered))) {
+            for (ZipEntry entry : Collections.list(jar.entries())) {
+                byte[] bytes = jar.getInputStream(entry).readAllBytes();
+                if (entry.getName().equals(LIBRARY_ENTRY)) {
+                    bytes[bytes.length / 2] ^= 0x40;
+                }
+                out.putNextEntry(new ZipEntry(entry.getName()));
+                out.write(bytes);
+            }
+        }
+        try (URLClassLoader jar = new URLClassLoader(new URL[] {tampered.toUri().toURL()}, null)) {
+            Method extract = extractorIn(jar);
+            InvocationTargetException refused = assertThrows(InvocationTargetException.class,
+                    () -> extract.invoke(null, temp.resolve("game"), "Linux", "amd64"));
+            assertTrue(refused.getCause() instanceof IOException, () -> "got " + refused.getCause());
+        }
+        try (Stream<Path> files = Files.walk(temp)) {
+            List<Path> written = files.filter(p -> p.getFileName().toString().startsWith("libtarnwick"))
+                    .collect(Collectors.toList());
+            assertEquals(List.of(), written, "the damaged library was written");
         }
     }
 

@@ -28,6 +28,8 @@ import java.util.concurrent.LinkedBlockingQueue;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.TimeoutException;
 import java.util.function.BiConsumer;
+import java.util.regex.Matcher;
+import java.util.regex.Pattern;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
@@ -441,6 +443,39 @@ class ServiceCallsTest {
         ExecutionException kept = assertThrows(ExecutionException.class,
                 () -> gate.dependent.get(Timeouts.seconds(10), TimeUnit.SECONDS));
         assertSame(thrown, kept.getCause());
+    }
+
+    @Test
+    void argumentCopiesAreReleased() throws Exception {
+        // A copy kept would leak its 1 MiB on each of the child's 64 calls.
+        ChildJvm.Result result = ChildJvm.run(List.of("-XX:NativeMemoryTracking=summary"), Map.of(),
+                System.getProperty("tarnwick.library"), 60, "argumentCopies");
+        Matcher growth = Pattern.compile("internal growth (-?\\d+) KB")
+                .matcher(result.stdout);
+        assertTrue(growth.find(), result.stdout + result.stderr);
+        assertTrue(Long.parseLong(growth.group(1)) < 8 * 1024, result.stdout);
+    }
+
+    @Test
+    void exceptionFromWhenCompleteIsLeftPendingForTheCaller() {
+        IllegalStateException thrown = new IllegalStateException("whenComplete failed");
+        TarnwickServerConnectionHelper.HTTP_CLIENT = new DelegatingClient(HttpClient.newHttpClient()) {
+            @Override
+            public <T> CompletableFuture<HttpResponse<T>> sendAsync(
+                    HttpRequest request, HttpResponse.BodyHandler<T> handler) {
+                return new CompletableFuture<>() {
+                    @Override
+                    public CompletableFuture<HttpResponse<T>> whenComplete(
+                            BiConsumer<? super HttpResponse<T>, ? super Throwable> action) {
+                        throw thrown;
+                    }
+                };
+            }
+        };
+        Outcome<HttpResponse<String>> outcome = new Outcome<>();
+        assertSame(thrown, assertThrows(IllegalStateException.class,
+                () -> TarnwickServerConnectionHelper.signIn(base(), "u", "c", outcome)));
+        assertEquals(0, outcome.count());
     }
 
     @Test
