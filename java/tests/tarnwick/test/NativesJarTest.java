@@ -61,8 +61,11 @@ class NativesJarTest {
             "WARNING in native method|WARNING: JNI|FATAL ERROR in native method|JNI (WARNING|ERROR)");
     /** This JVM's platform, e.g. linux-x86_64 or linux-aarch64: the jar must carry it. */
     private static final String PLATFORM =
-            NativeLibraryExtractor.platform(System.getProperty("os.name"), System.getProperty("os.arch"));
+            NativeLibraryExtractor.platform(System.getProperty("os.name"),
+                    System.getProperty("os.arch"));
     private static final String LIBRARY_ENTRY = "natives/" + PLATFORM + "/libtarnwick.so";
+    /** This JVM's processor as the platform names it: x86_64 or aarch64. */
+    private static final String ARCH = PLATFORM.substring(PLATFORM.indexOf('-') + 1);
 
     @TempDir Path temp;
     private RecordingServer server;
@@ -425,7 +428,7 @@ class NativesJarTest {
             Class<?> extractor = jar.loadClass(NativeLibraryExtractor.class.getName());
             Method extract = extractor.getMethod("extract", Path.class, String.class, String.class);
             Method supported = extractor.getMethod("isSupported", String.class, String.class);
-            assertEquals(true, supported.invoke(null, "Linux", PLATFORM.substring("linux-".length())));
+            assertEquals(true, supported.invoke(null, "Linux", ARCH));
             assertEquals(false, supported.invoke(null, "Mac OS X", "aarch64"));
             InvocationTargetException wrapped = assertThrows(InvocationTargetException.class,
                     () -> extract.invoke(null, temp, "Mac OS X", "aarch64"));
@@ -506,7 +509,7 @@ class NativesJarTest {
         try (URLClassLoader jar = new URLClassLoader(new URL[] {tampered.toUri().toURL()}, null)) {
             Method extract = extractorIn(jar);
             InvocationTargetException refused = assertThrows(InvocationTargetException.class,
-                    () -> extract.invoke(null, temp.resolve("game"), "Linux", "amd64"));
+                    () -> extract.invoke(null, temp.resolve("game"), "Linux", ARCH));
             assertTrue(refused.getCause() instanceof IOException, () -> "got " + refused.getCause());
         }
         try (Stream<Path> files = Files.walk(temp)) {
