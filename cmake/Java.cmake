@@ -6,7 +6,7 @@
 # gives the class directory and the stamp file to depend on; naming another
 # set in CLASSPATH makes this one depend on its files. Each set is compiled by
 # one rule of its own, so no two targets ever rebuild the same directory.
-if(TARNWICK_CRYPTO_ONLY OR CMAKE_CROSSCOMPILING)
+if(NOT TARNWICK_WITH_JAVA)
   return()
 endif()
 find_package(Java 11 REQUIRED COMPONENTS Development Runtime)

@@ -1,6 +1,7 @@
-# The portable Linux library: libtarnwick.so that loads on any x86-64 Linux
-# with glibc 2.17 or later and needs nothing but glibc itself (libc.so.6 and
-# the dynamic loader), like the Windows DLL needs nothing but system DLLs.
+# The portable Linux library: libtarnwick.so that loads on any x86-64 or
+# aarch64 Linux with glibc 2.17 or later (the first glibc for aarch64) and
+# needs nothing but glibc itself (libc.so.6 and the dynamic loader), like the
+# Windows DLL needs nothing but system DLLs.
 #
 # - libstdc++ and libgcc are linked in statically, and unused sections are
 #   dropped (that also drops std::random_device, which would want getentropy

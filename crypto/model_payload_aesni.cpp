@@ -10,12 +10,6 @@
 #include "aes.h"
 #include "model_payload_internal.h"
 
-#if defined(__x86_64__) || defined(_M_X64) || defined(__i386__) || defined(_M_IX86)
-#define TARNWICK_HAVE_AESNI_DECODER 1
-#else
-#define TARNWICK_HAVE_AESNI_DECODER 0
-#endif
-
 #if TARNWICK_HAVE_AESNI_DECODER
 
 #include <emmintrin.h>
@@ -245,7 +239,7 @@ TARNWICK_TARGET_AES DecodedPayload decodePayloadHardware(const std::uint8_t key[
 }  // namespace detail
 }  // namespace tarnwick
 
-#else  // no x86: the table loop stands in
+#elif !TARNWICK_HAVE_ARMV8_DECODER  // no hardware loop: the table loop stands in
 
 namespace tarnwick {
 namespace detail {

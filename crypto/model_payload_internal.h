@@ -13,6 +13,22 @@
 #include <atomic>
 #endif
 
+// Which file holds the hardware block loop: model_payload_aesni.cpp on x86,
+// model_payload_armv8.cpp on little-endian 64-bit ARM Linux (it asks the
+// kernel for the feature). Elsewhere model_payload_aesni.cpp supplies a
+// stand-in that runs the table loop.
+#if defined(__x86_64__) || defined(_M_X64) || defined(__i386__) || defined(_M_IX86)
+#define TARNWICK_HAVE_AESNI_DECODER 1
+#else
+#define TARNWICK_HAVE_AESNI_DECODER 0
+#endif
+#if defined(__aarch64__) && defined(__linux__) && defined(__ARM_NEON) && \
+    defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#define TARNWICK_HAVE_ARMV8_DECODER 1
+#else
+#define TARNWICK_HAVE_ARMV8_DECODER 0
+#endif
+
 namespace tarnwick {
 namespace detail {
 
@@ -30,8 +46,9 @@ void finishWithLastBlock(DecodedPayload& decoded, const std::uint8_t block[16]);
 DecodedPayload decodePayloadPortable(const std::uint8_t key[16], const std::uint8_t* data,
                                      std::size_t size);
 
-// Whether this CPU has the AES instructions the hardware loop needs. Always
-// false where the hardware loop is not compiled in (not x86).
+// Whether this CPU has the AES instructions the hardware loop needs (AES-NI
+// on x86, the ARMv8 AES instructions on aarch64). Always false where no
+// hardware loop is compiled in.
 bool hardwareAesAvailable();
 
 // decodePayload on the CPU's AES instructions; the same result as

@@ -13,7 +13,10 @@
 # class#method names, for running one test through ctest:
 #   TARNWICK_TEST_SELECT=tarnwick.test.RemoteMeshTest ctest --test-dir build -R '^java_tests$' -V
 # TARNWICK_TEST_JVM_OPTIONS adds options to the JVM; TARNWICK_TEST_NATIVES_JAR
-# replaces NATIVES_JAR (the release stage runs the jar tests on the release jar).
+# replaces NATIVES_JAR (the release stage runs the jar tests on the release
+# jar). TARNWICK_TIME_SCALE (1 or more, for a JVM under emulation) stretches
+# JUnit's default time limit here and the tests' own limits
+# (tarnwick.test.Timeouts).
 set -uo pipefail
 . "$(dirname "$0")/../scripts/lib.sh"
 java=${TARNWICK_TEST_JAVA:-$1} junit=$2 classpath=$3 library=$4 key=$5 fault_library=$6
@@ -27,6 +30,9 @@ read -r -a jvm_options <<<"${TARNWICK_TEST_JVM_OPTIONS:-}"
 # A UTF-8 locale whatever the caller's, so that the JVM can name non-ASCII
 # paths (some tests use them, as players' game directories do).
 export LC_ALL=C.UTF-8
+scale=${TARNWICK_TIME_SCALE:-1}
+default_timeout=$(awk -v s="$scale" 'BEGIN { if (s + 0 < 1) exit 1; t = 60 * s; print (t == int(t) ? t : int(t) + 1) }') ||
+  { echo "run_junit.sh: TARNWICK_TIME_SCALE must be 1 or more, not '$scale'" >&2; exit 2; }
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 
@@ -34,7 +40,7 @@ trap 'rm -f "$log"' EXIT
   -Dtarnwick.library="$library" -Dtarnwick.modelKey="$key" -Dtarnwick.java="$java" \
   -Dtarnwick.classpath="$classpath" -Dtarnwick.faultLibrary="$fault_library" \
   -Dtarnwick.nativesJar="$natives_jar" -Dtarnwick.modClasspath="$mod_classpath" \
-  -Djunit.jupiter.execution.timeout.default=60s "${jvm_options[@]}" \
+  -Djunit.jupiter.execution.timeout.default="${default_timeout}s" "${jvm_options[@]}" \
   -jar "$junit" --class-path "$classpath" "${selection[@]}" \
   --disable-banner --details=tree --fail-if-no-tests 2>&1 | tee "$log"
 status=${PIPESTATUS[0]}

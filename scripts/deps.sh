@@ -8,6 +8,7 @@ packages=(
   openjdk-17-jdk-headless junit5
   libgtest-dev googletest libbenchmark-dev libssl-dev openssl
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user
   zip unzip
 )
 # wine is installed without its recommends (no desktop stack).
@@ -23,13 +24,18 @@ missing() {
 
 need=$(missing "${packages[@]}")
 need_wine=$(missing "${wine_packages[@]}")
-if [[ -z "$need" && -z "$need_wine" ]]; then
+# scripts/stages/50-aarch64.sh downloads Debian's arm64 JDK (never installs
+# it), which apt offers only once arm64 is a foreign architecture.
+need_arm64=1
+dpkg --print-foreign-architectures | grep -qx arm64 && need_arm64=0
+if [[ -z "$need" && -z "$need_wine" ]] && (( ! need_arm64 )); then
   exit 0
 fi
 
 sudo=""
 if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
+if (( need_arm64 )); then $sudo dpkg --add-architecture arm64; fi
 echo "Installing Debian packages: $need $need_wine"
 $sudo apt-get update -q
 if [[ -n "$need" ]]; then $sudo apt-get install -y -q $need; fi

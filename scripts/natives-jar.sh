@@ -6,6 +6,8 @@
 #   tarnwick/natives/NativeLibraryExtractor.class (and any other compiled class)
 # Usage: natives-jar.sh OUT.jar VERSION EPOCH CLASSES_DIR PLATFORM=LIBRARY...
 #   e.g. natives-jar.sh dist/x.jar 0.1.0 1700000000 classes linux-x86_64=libtarnwick.so
+# Each library must be built for its platform (scripts/library-platform.sh
+# reads its header), or nothing is packed.
 # Every entry gets the time EPOCH (seconds, UTC) and fixed permissions, and the
 # entries are in a fixed order, so the same inputs give the same bytes.
 set -euo pipefail
@@ -24,6 +26,7 @@ printf 'Manifest-Version: 1.0\r\nImplementation-Title: tarnwick natives\r\nImple
 printf '%s\n' "$version" >"$stage/natives/tarnwick.version"
 for pair in "$@"; do
   platform=${pair%%=*} library=${pair#*=}
+  bash "$(dirname "$0")/library-platform.sh" "$library" "$platform" >/dev/null
   name=$(basename "$library")
   mkdir -p "$stage/natives/$platform"
   cp "$library" "$stage/natives/$platform/$name"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds a release: the Linux library and the Windows DLL in Release with the
+# Builds a release: the Linux libraries (x86-64, aarch64) and the Windows DLL in Release with the
 # service's model key, and writes dist/:
 #   tarnwick-<version>-linux-x86_64.tar.gz   library, debug file, README, Java contract
+#   tarnwick-<version>-linux-aarch64.tar.gz  the same for Linux on 64-bit ARM
 #   tarnwick-<version>-windows-x86_64.zip    the same for Windows
 #   tarnwick-natives-<version>.jar           natives/<platform>/<library> (+ .sha256)
 #                                            and tarnwick.natives.NativeLibraryExtractor
@@ -17,7 +18,7 @@
 # the DLL's version resource carry it too. Without --allow-dirty a working tree
 # with changes (untracked files included) is refused.
 #
-# Every run configures both builds from scratch in a new directory under
+# Every run configures all builds from scratch in a new directory under
 # TARNWICK_RELEASE_BUILD_DIR (default build-dist), removed again on success;
 # compiler and linker settings from the environment (CFLAGS, CXXFLAGS, CC,
 # CMAKE_*, ...) are ignored, with a message. The result is checked
@@ -125,6 +126,7 @@ finish() {
 trap finish EXIT
 linux_build=$work/linux
 windows_build=$work/windows
+aarch64_build=$work/linux-aarch64
 cmake_args+=(-DTARNWICK_VERSION_SUFFIX="$suffix")
 # An empty key selects the development key.
 [[ -n "$key" ]] || cmake_args+=(-DTARNWICK_MODEL_KEY=)
@@ -149,6 +151,9 @@ copy_library() {  # BUILT_LIBRARY DIRECTORY
 
 echo "-- Linux library"
 build linux "$linux_build" -DTARNWICK_PORTABLE_SO=ON
+echo "-- Linux aarch64 library"
+build linux-aarch64 "$aarch64_build" -DTARNWICK_PORTABLE_SO=ON \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-aarch64-linux.cmake"
 echo "-- Windows DLL"
 build windows "$windows_build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake"
 
@@ -168,22 +173,26 @@ mkdir -p "$out"
 contract=$root/java/example/vardel/tarnwick/api/client/online/TarnwickServerConnectionHelper.java
 linux_dir=$stage/tarnwick-$version-linux-x86_64
 windows_dir=$stage/tarnwick-$version-windows-x86_64
-mkdir -p "$linux_dir" "$windows_dir"
+aarch64_dir=$stage/tarnwick-$version-linux-aarch64
+mkdir -p "$linux_dir" "$windows_dir" "$aarch64_dir"
 copy_library "$linux_build/jni/libtarnwick.so" "$linux_dir"
 copy_library "$windows_build/jni/tarnwick.dll" "$windows_dir"
-for dir in "$linux_dir" "$windows_dir"; do
+copy_library "$aarch64_build/jni/libtarnwick.so" "$aarch64_dir"
+for dir in "$linux_dir" "$windows_dir" "$aarch64_dir"; do
   cp "$root/README.md" "$contract" "$dir/"
 done
 
 find "$stage" -type d -exec chmod 0755 {} + -o -type f -exec chmod 0644 {} +
 find "$stage" -exec touch -h -d "@$epoch" {} +
-(cd "$stage" && tar --sort=name --format=gnu --mtime="@$epoch" --owner=0 --group=0 \
-  --numeric-owner -cf - "$(basename "$linux_dir")") | gzip -9n \
-  >"$out/tarnwick-$version-linux-x86_64.tar.gz"
+for dir in "$linux_dir" "$aarch64_dir"; do
+  (cd "$stage" && tar --sort=name --format=gnu --mtime="@$epoch" --owner=0 --group=0 \
+    --numeric-owner -cf - "$(basename "$dir")") | gzip -9n >"$out/$(basename "$dir").tar.gz"
+done
 (cd "$stage" && find "$(basename "$windows_dir")" -type f | LC_ALL=C sort |
   TZ=UTC zip -X -q -D "$out/tarnwick-$version-windows-x86_64.zip" -@)
 bash "$root/scripts/natives-jar.sh" "$out/tarnwick-natives-$version.jar" "$version" "$epoch" \
-  "$classes" linux-x86_64="$linux_dir/libtarnwick.so" windows-x86_64="$windows_dir/tarnwick.dll"
+  "$classes" linux-x86_64="$linux_dir/libtarnwick.so" linux-aarch64="$aarch64_dir/libtarnwick.so" \
+  windows-x86_64="$windows_dir/tarnwick.dll"
 (cd "$out" && sha256sum -- *.jar *.tar.gz *.zip >SHA256SUMS)
 
 echo "-- checking the release"

@@ -10,11 +10,17 @@
 //                                  guards: a constant "not known to be single
 //                                  threaded", so they always take the atomic path.
 //   pthread_once, __pthread_key_create (2.34: moved from libpthread into libc)
-//                                  bound to their GLIBC_2.2.5 versions, which every
+//                                  bound to their first versions, GLIBC_2.2.5 on
+//                                  x86-64 and GLIBC_2.17 on aarch64, which every
 //                                  glibc provides (before 2.34 from libpthread,
 //                                  which every JVM on such a system has loaded).
-#if !defined(__linux__) || !defined(__x86_64__)
-#error "glibc_compat.cpp is for the x86-64 Linux library only"
+#if defined(__linux__) && defined(__x86_64__)
+#define TARNWICK_GLIBC_FIRST "GLIBC_2.2.5"
+#elif defined(__linux__) && defined(__aarch64__)
+// glibc's first release for aarch64.
+#define TARNWICK_GLIBC_FIRST "GLIBC_2.17"
+#else
+#error "glibc_compat.cpp is for the x86-64 and aarch64 Linux libraries only"
 #endif
 
 #include <dlfcn.h>
@@ -28,18 +34,18 @@
 
 extern "C" {
 
-// The GLIBC_2.2.5 versions of the two thread functions.
-int tarnwick_pthread_once_2_2_5(pthread_once_t* once, void (*init)());
-int tarnwick_pthread_key_create_2_2_5(pthread_key_t* key, void (*destroy)(void*));
-__asm__(".symver tarnwick_pthread_once_2_2_5, pthread_once@GLIBC_2.2.5");
-__asm__(".symver tarnwick_pthread_key_create_2_2_5, __pthread_key_create@GLIBC_2.2.5");
+// The first versions of the two thread functions.
+int tarnwick_pthread_once_first(pthread_once_t* once, void (*init)());
+int tarnwick_pthread_key_create_first(pthread_key_t* key, void (*destroy)(void*));
+__asm__(".symver tarnwick_pthread_once_first, pthread_once@" TARNWICK_GLIBC_FIRST);
+__asm__(".symver tarnwick_pthread_key_create_first, __pthread_key_create@" TARNWICK_GLIBC_FIRST);
 
 TARNWICK_HIDDEN int __wrap_pthread_once(pthread_once_t* once, void (*init)()) {
-    return tarnwick_pthread_once_2_2_5(once, init);
+    return tarnwick_pthread_once_first(once, init);
 }
 
 TARNWICK_HIDDEN int __wrap___pthread_key_create(pthread_key_t* key, void (*destroy)(void*)) {
-    return tarnwick_pthread_key_create_2_2_5(key, destroy);
+    return tarnwick_pthread_key_create_first(key, destroy);
 }
 
 // libstdc++ skips atomic operations only when this is non-zero. A JVM always

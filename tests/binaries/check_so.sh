@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Checks what libtarnwick.so shows a reviewer, from its ELF headers:
+# Checks what libtarnwick.so (x86-64 or aarch64) shows a reviewer, from its
+# ELF headers:
 #   - hardened: full RELRO (a GNU_RELRO segment and BIND_NOW), a stack that
 #     is not executable, no text relocations, stack protector
 #     (__stack_chk_fail) and fortified libc calls (__*_chk) in use;
@@ -31,7 +32,8 @@ if ! header=$("$readelf" -hW "$so" 2>&1); then
   exit 1
 fi
 grep -q 'Type:[[:space:]]*DYN' <<<"$header" || fail "not a shared object"
-grep -q 'Machine:[[:space:]]*Advanced Micro Devices X86-64' <<<"$header" || fail "not x86-64"
+grep -Eq 'Machine:[[:space:]]*(Advanced Micro Devices X86-64|AArch64)$' <<<"$header" ||
+  fail "neither x86-64 nor aarch64"
 
 segments=$("$readelf" -lW "$so")
 dynamic=$("$readelf" -dW "$so")

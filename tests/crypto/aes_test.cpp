@@ -1,7 +1,7 @@
-// Both ciphers, the table one and the AES-NI one, against published AES-128 values: FIPS-197
-// (Appendix A.1 key expansion, Appendix C.1 example) and NIST SP 800-38A F.1.2 (ECB decryption).
-// Each was also checked with `openssl enc -aes-128-ecb -nopad`. The AES-NI cipher is reached
-// through the decoder's block loops, the only code that uses it.
+// Both ciphers, the table one and the hardware one (AES-NI or ARMv8), against published AES-128
+// values: FIPS-197 (Appendix A.1 key expansion, Appendix C.1 example) and NIST SP 800-38A F.1.2
+// (ECB decryption). Each was also checked with `openssl enc -aes-128-ecb -nopad`. The hardware
+// cipher is reached through the decoder's block loops, the only code that uses it.
 #include "aes.h"
 
 #include <gtest/gtest.h>

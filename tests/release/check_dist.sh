@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Checks a dist/ written by scripts/release.sh: exactly the expected files
 # with exactly the expected entries, SHA256SUMS and the jar's .sha256 files
-# right, the jar's libraries the same as the archives', debug files that go
-# with their libraries, the portable Linux library and the DLL's tables.
+# right, the jar's libraries the same as the archives', each library built for
+# the platform its archive and jar entry name, debug files that go with their
+# libraries, the portable Linux libraries (x86-64 and aarch64) and the DLL's
+# tables.
 # Usage: check_dist.sh DIST_DIR
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -19,21 +21,25 @@ jar=$(cd "$dist" && ls tarnwick-natives-*.jar 2>/dev/null || true)
 [[ $jar =~ ^tarnwick-natives-([0-9A-Za-z.+-]+)\.jar$ ]] || { fail "no single natives jar"; exit 1; }
 version=${BASH_REMATCH[1]}
 linux=tarnwick-$version-linux-x86_64
+aarch64=tarnwick-$version-linux-aarch64
 windows=tarnwick-$version-windows-x86_64
 
-same_list "dist/" "$(printf '%s\n' SHA256SUMS "$linux.tar.gz" "$windows.zip" "$jar")" \
-  "$(cd "$dist" && ls -1 | LC_ALL=C sort)"
+same_list "dist/" "$(printf '%s\n' SHA256SUMS "$linux.tar.gz" "$aarch64.tar.gz" "$windows.zip" "$jar" |
+    LC_ALL=C sort)" "$(cd "$dist" && ls -1 | LC_ALL=C sort)"
 (cd "$dist" && sha256sum --check --strict --quiet SHA256SUMS) || fail "SHA256SUMS does not verify"
-same_list "SHA256SUMS" "$(printf '%s\n' "$jar" "$linux.tar.gz" "$windows.zip" | LC_ALL=C sort)" \
-  "$(awk '{print $2}' "$dist/SHA256SUMS" | LC_ALL=C sort)"
+same_list "SHA256SUMS" "$(printf '%s\n' "$jar" "$linux.tar.gz" "$aarch64.tar.gz" "$windows.zip" |
+    LC_ALL=C sort)" "$(awk '{print $2}' "$dist/SHA256SUMS" | LC_ALL=C sort)"
 
 contents() { printf "$1/%s\n" "$1" "$2" "$2.debug" README.md TarnwickServerConnectionHelper.java |
   sed "1s|/$1\$|/|" | LC_ALL=C sort; }
-same_list "$linux.tar.gz" "$(contents "$linux" libtarnwick.so)" \
-  "$(tar tzf "$dist/$linux.tar.gz" | LC_ALL=C sort)"
+for archive in "$linux" "$aarch64"; do
+  same_list "$archive.tar.gz" "$(contents "$archive" libtarnwick.so)" \
+    "$(tar tzf "$dist/$archive.tar.gz" | LC_ALL=C sort)"
+done
 same_list "$windows.zip" "$(contents "$windows" tarnwick.dll | grep -v '/$')" \
   "$(unzip -Z1 "$dist/$windows.zip" | LC_ALL=C sort)"
 same_list "$jar (in order)" "$(printf '%s\n' META-INF/MANIFEST.MF \
+    natives/linux-aarch64/libtarnwick.so natives/linux-aarch64/libtarnwick.so.sha256 \
     natives/linux-x86_64/libtarnwick.so natives/linux-x86_64/libtarnwick.so.sha256 \
     natives/tarnwick.version \
     natives/windows-x86_64/tarnwick.dll natives/windows-x86_64/tarnwick.dll.sha256 \
@@ -44,12 +50,18 @@ same_list "$jar (in order)" "$(printf '%s\n' META-INF/MANIFEST.MF \
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 tar xzf "$dist/$linux.tar.gz" -C "$work"
+tar xzf "$dist/$aarch64.tar.gz" -C "$work"
 unzip -q "$dist/$windows.zip" -d "$work"
 unzip -q "$dist/$jar" -d "$work/jar"
 [[ $(cat "$work/jar/natives/tarnwick.version") == "$version" ]] || fail "natives/tarnwick.version is not $version"
-for pair in linux-x86_64:$linux/libtarnwick.so windows-x86_64:$windows/tarnwick.dll; do
+for pair in linux-x86_64:$linux/libtarnwick.so linux-aarch64:$aarch64/libtarnwick.so \
+    windows-x86_64:$windows/tarnwick.dll; do
   platform=${pair%%:*} archived=$work/${pair#*:}
   name=$(basename "$archived")
+  bash "$root/scripts/library-platform.sh" "$archived" "$platform" >/dev/null ||
+    fail "${pair#*:} is not built for $platform"
+  bash "$root/scripts/library-platform.sh" "$work/jar/natives/$platform/$name" "$platform" >/dev/null ||
+    fail "natives/$platform/$name is not built for $platform"
   (cd "$work/jar/natives/$platform" && sha256sum --check --strict --quiet "$name.sha256") ||
     fail "natives/$platform/$name.sha256 does not match the library"
   cmp -s "$archived" "$work/jar/natives/$platform/$name" ||
@@ -64,6 +76,7 @@ cmp -s "$work/$linux/TarnwickServerConnectionHelper.java" \
 # Each library names its debug file, and the debug file carries the debug
 # information.
 so=$work/$linux/libtarnwick.so
+arm_so=$work/$aarch64/libtarnwick.so
 dll=$work/$windows/tarnwick.dll
 debug_link() {  # OBJCOPY LIBRARY: the file name in the library's .gnu_debuglink
   "$1" --dump-section .gnu_debuglink="$work/link" "$2" "$work/scratch" 2>/dev/null &&
@@ -72,6 +85,10 @@ debug_link() {  # OBJCOPY LIBRARY: the file name in the library's .gnu_debuglink
 [[ $(debug_link objcopy "$so") == libtarnwick.so.debug ]] ||
   fail "libtarnwick.so does not link libtarnwick.so.debug"
 readelf -S --wide "$so.debug" | grep -q ' \.debug_info ' || fail "libtarnwick.so.debug has no DWARF"
+[[ $(debug_link aarch64-linux-gnu-objcopy "$arm_so") == libtarnwick.so.debug ]] ||
+  fail "the aarch64 libtarnwick.so does not link libtarnwick.so.debug"
+readelf -S --wide "$arm_so.debug" | grep -q ' \.debug_info ' ||
+  fail "the aarch64 libtarnwick.so.debug has no DWARF"
 [[ $(debug_link x86_64-w64-mingw32-objcopy "$dll") == tarnwick.dll.debug ]] ||
   fail "tarnwick.dll does not link tarnwick.dll.debug"
 x86_64-w64-mingw32-objdump -h "$dll.debug" | grep -q ' \.debug_info ' ||
@@ -80,11 +97,15 @@ x86_64-w64-mingw32-objdump -h "$dll.debug" | grep -q ' \.debug_info ' ||
 # The debug information names the sources under a fixed directory, not this
 # checkout's.
 grep -qaF /src/tarnwick/jni/ "$so.debug" || fail "libtarnwick.so.debug does not name /src/tarnwick"
-! grep -qaF "$root" "$so.debug" "$dll.debug" || fail "a debug file names $root"
+! grep -qaF "$root" "$so.debug" "$arm_so.debug" "$dll.debug" || fail "a debug file names $root"
 
 bash "$root/tests/release/check_portable_so.sh" --release "$so" || fail "the Linux library is not portable"
+bash "$root/tests/release/check_portable_so.sh" --release "$arm_so" ||
+  fail "the Linux aarch64 library is not portable"
 bash "$root/tests/binaries/check_so.sh" "$so" || fail "the Linux library is not hardened"
+bash "$root/tests/binaries/check_so.sh" "$arm_so" || fail "the Linux aarch64 library is not hardened"
 bash "$root/tests/unit/check_exports.sh" nm "$so" || fail "the Linux library's exports are wrong"
+bash "$root/tests/unit/check_exports.sh" nm "$arm_so" || fail "the Linux aarch64 library's exports are wrong"
 bash "$root/tests/windows/check_dll.sh" "$dll" || fail "the DLL's tables are wrong"
 
 # Any x86-64 runs them: no AVX (VEX-encoded) instructions, as a -march=native
@@ -96,8 +117,10 @@ done
 
 # Entries as a player unpacks them: files rw-r--r--, directories rwxr-xr-x,
 # owned by 0/0 in the tarball.
-bad=$(tar tvzf "$dist/$linux.tar.gz" | awk '!(/^-rw-r--r-- 0\/0 / || /^drwxr-xr-x 0\/0 /)')
-[[ -z "$bad" ]] || fail "$linux.tar.gz has entries with other modes or owners:"$'\n'"$bad"
+for archive in "$linux" "$aarch64"; do
+  bad=$(tar tvzf "$dist/$archive.tar.gz" | awk '!(/^-rw-r--r-- 0\/0 / || /^drwxr-xr-x 0\/0 /)')
+  [[ -z "$bad" ]] || fail "$archive.tar.gz has entries with other modes or owners:"$'\n'"$bad"
+done
 for archive in "$windows.zip" "$jar"; do
   modes=$(unzip -Z "$dist/$archive" | grep -E '^[-d][-rwxsStT]{9} ' | awk '{print $1}')
   [[ $(wc -l <<<"$modes") == $(unzip -Z1 "$dist/$archive" | wc -l) ]] &&
@@ -117,8 +140,9 @@ dev_key=$(sed -n 's/^set(TARNWICK_DEV_MODEL_KEY "\([0-9a-f]*\)")$/\1/p' "$root/c
 dev=0 && [[ $version == *-devkey* ]] && dev=1
 so_dev=0 && LC_ALL=C grep -qaP "$(sed 's/../\\x&/g' <<<"$dev_key")" "$so" && so_dev=1
 dll_dev=0 && grep -q '^development model key' <<<"$dll_strings" && dll_dev=1
-[[ $so_dev$dll_dev == $dev$dev ]] ||
-  fail "version $version, but the development key is in the Linux library: $so_dev, in the DLL's version resource: $dll_dev"
+arm_dev=0 && LC_ALL=C grep -qaP "$(sed 's/../\\x&/g' <<<"$dev_key")" "$arm_so" && arm_dev=1
+[[ $so_dev$arm_dev$dll_dev == $dev$dev$dev ]] ||
+  fail "version $version, but the development key is in the Linux library: $so_dev, the aarch64 one: $arm_dev, in the DLL's version resource: $dll_dev"
 
 if (( failures )); then exit 1; fi
 echo "OK: $dist holds release $version as expected"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Checks that a Linux library loads on any x86-64 Linux with glibc 2.17 or
-# later: it needs no shared library but glibc's own (libc.so.6 and the dynamic
-# loader) and no glibc symbol version newer than 2.17.
+# Checks that a Linux library loads on any Linux of its processor (x86-64 or
+# aarch64) with glibc 2.17 or later: it needs no shared library but glibc's
+# own (libc.so.6 and that processor's dynamic loader) and no glibc symbol
+# version newer than 2.17.
 # With --release it must also be stripped, point at its debug file, and be no
 # larger than 256 KiB.
 # Usage: check_portable_so.sh [--release] LIBRARY
@@ -14,10 +15,16 @@ max_bytes=$((256 * 1024))
 failures=0
 fail() { echo "FAIL: $so: $*" >&2; failures=$((failures + 1)); }
 
+machine=$(readelf -h --wide "$so" | sed -n 's/^ *Machine: *//p')
+case $machine in
+  *X86-64) loader=ld-linux-x86-64.so.2 ;;
+  AArch64) loader=ld-linux-aarch64.so.1 ;;
+  *) fail "machine $machine is neither x86-64 nor AArch64"; loader=none ;;
+esac
 needed=$(readelf -d --wide "$so" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
 for lib in $needed; do
   case $lib in
-    libc.so.6 | ld-linux-x86-64.so.2) ;;
+    libc.so.6 | "$loader") ;;
     *) fail "needs $lib" ;;
   esac
 done
@@ -28,8 +35,8 @@ while read -r version; do
   [[ $version == GLIBC_* ]] || { fail "needs symbol version $version"; continue; }
   number=${version#GLIBC_}
   if [[ $(printf '%s\n%s\n' "$number" "$max_glibc" | sort -V | tail -n 1) != "$max_glibc" ]]; then
-    symbols=$(objdump -T "$so" | awk -v v="($version)" '$0 ~ /\*UND\*/ && index($0, v) {print $NF}' |
-      tr '\n' ' ')
+    symbols=$(readelf --dyn-syms --wide "$so" |
+      awk -v v="@$version" '$7 == "UND" && index($8, v) {sub(/@.*/, "", $8); print $8}' | tr '\n' ' ')
     fail "needs $version (newer than GLIBC_$max_glibc) for: $symbols"
   fi
   if [[ $(printf '%s\n%s\n' "$number" "$highest" | sort -V | tail -n 1) == "$number" ]]; then
@@ -45,4 +52,4 @@ if (( release )); then
 fi
 
 if (( failures )); then exit 1; fi
-echo "OK: $so needs only $(echo $needed | tr ' ' ','); highest glibc version GLIBC_$highest; $size bytes"
+echo "OK: $so ($machine) needs only $(echo $needed | tr ' ' ','); highest glibc version GLIBC_$highest; $size bytes"

@@ -93,6 +93,7 @@ public final class NativeLibraryExtractor {
 
     private static final String[][] PLATFORMS = {
         {"linux-x86_64", "libtarnwick.so"},
+        {"linux-aarch64", "libtarnwick.so"},
         {"windows-x86_64", "tarnwick.dll"},
     };
 

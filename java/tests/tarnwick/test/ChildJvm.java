@@ -66,9 +66,9 @@ public final class ChildJvm {
             ProcessBuilder builder = new ProcessBuilder(command).redirectOutput(out).redirectError(err);
             builder.environment().putAll(environment);
             Process process = builder.start();
-            if (!process.waitFor(timeoutSeconds, TimeUnit.SECONDS)) {
+            if (!process.waitFor(Timeouts.seconds(timeoutSeconds), TimeUnit.SECONDS)) {
                 process.destroyForcibly().waitFor();
-                throw new AssertionError("child JVM did not finish within " + timeoutSeconds + " s: "
+                throw new AssertionError("child JVM did not finish within " + Timeouts.seconds(timeoutSeconds) + " s: "
                         + Files.readString(out.toPath()) + Files.readString(err.toPath()));
             }
             String stdout = Files.readString(out.toPath(), StandardCharsets.UTF_8);
@@ -175,7 +175,7 @@ public final class ChildJvm {
                 completedAt[0] = System.nanoTime();
             });
             System.out.println("completion failure: " + failure[0]);
-            if (closed.await(10, TimeUnit.SECONDS)) {
+            if (closed.await(Timeouts.seconds(10), TimeUnit.SECONDS)) {
                 long millis = TimeUnit.NANOSECONDS.toMillis(closedAt[0] - completedAt[0]);
                 System.out.println("connection closed " + millis + " ms after the completion");
             } else {

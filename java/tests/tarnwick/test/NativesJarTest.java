@@ -59,7 +59,13 @@ import vardel.tarnwick.api.client.online.TarnwickServerConnectionHelper;
 class NativesJarTest {
     private static final Pattern JNI_WARNING = Pattern.compile(
             "WARNING in native method|WARNING: JNI|FATAL ERROR in native method|JNI (WARNING|ERROR)");
-    private static final String LIBRARY_ENTRY = "natives/linux-x86_64/libtarnwick.so";
+    /** This JVM's platform, e.g. linux-x86_64 or linux-aarch64: the jar must carry it. */
+    private static final String PLATFORM =
+            NativeLibraryExtractor.platform(System.getProperty("os.name"),
+                    System.getProperty("os.arch"));
+    private static final String LIBRARY_ENTRY = "natives/" + PLATFORM + "/libtarnwick.so";
+    /** This JVM's processor as the platform names it: x86_64 or aarch64. */
+    private static final String ARCH = PLATFORM.substring(PLATFORM.indexOf('-') + 1);
 
     @TempDir Path temp;
     private RecordingServer server;
@@ -142,11 +148,11 @@ class NativesJarTest {
                 throw new java.io.UncheckedIOException(e);
             }
         });
-        if (!process.waitFor(60, TimeUnit.SECONDS)) {
+        if (!process.waitFor(Timeouts.seconds(60), TimeUnit.SECONDS)) {
             process.destroyForcibly();
             throw new AssertionError("child JVM did not finish");
         }
-        String text = output.get(10, TimeUnit.SECONDS);
+        String text = output.get(Timeouts.seconds(10), TimeUnit.SECONDS);
         assertEquals(0, process.exitValue(), () -> "child JVM failed: " + text);
         assertTrue(!JNI_WARNING.matcher(text).find(), () -> "JNI warning in child: " + text);
         return text;
@@ -408,13 +414,21 @@ class NativesJarTest {
     }
 
     @Test
+    void jvmPlatformsMapToJarEntries() {
+        assertEquals("linux-x86_64", NativeLibraryExtractor.platform("Linux", "amd64"));
+        assertEquals("linux-aarch64", NativeLibraryExtractor.platform("Linux", "aarch64"));
+        assertEquals("linux-aarch64", NativeLibraryExtractor.platform("Linux", "arm64"));
+        assertEquals("windows-x86_64", NativeLibraryExtractor.platform("Windows 11", "amd64"));
+    }
+
+    @Test
     void errorsNameWhatIsMissingOrWhyLoadingFailed() throws Exception {
         // The extractor as the natives jar carries it, with the jar's resources.
         try (URLClassLoader jar = new URLClassLoader(new URL[] {nativesJar().toUri().toURL()}, null)) {
             Class<?> extractor = jar.loadClass(NativeLibraryExtractor.class.getName());
             Method extract = extractor.getMethod("extract", Path.class, String.class, String.class);
             Method supported = extractor.getMethod("isSupported", String.class, String.class);
-            assertEquals(true, supported.invoke(null, "Linux", "amd64"));
+            assertEquals(true, supported.invoke(null, "Linux", ARCH));
             assertEquals(false, supported.invoke(null, "Mac OS X", "aarch64"));
             InvocationTargetException wrapped = assertThrows(InvocationTargetException.class,
                     () -> extract.invoke(null, temp, "Mac OS X", "aarch64"));
@@ -422,7 +436,8 @@ class NativesJarTest {
             assertSame(UnsatisfiedLinkError.class, error.getClass());
             assertTrue(error.getMessage().contains("os.name=\"Mac OS X\", os.arch=\"aarch64\""),
                     error.getMessage());
-            assertTrue(error.getMessage().contains("holds: linux-x86_64"), error.getMessage());
+            String held = error.getMessage().substring(error.getMessage().indexOf("holds: "));
+            assertTrue(held.contains(PLATFORM), error.getMessage());
             assertTrue(Files.notExists(temp.resolve("tarnwick-natives")), "extracted anyway");
         }
         // Known platform, but no natives on this class path at all.
@@ -494,7 +509,7 @@ class NativesJarTest {
         try (URLClassLoader jar = new URLClassLoader(new URL[] {tampered.toUri().toURL()}, null)) {
             Method extract = extractorIn(jar);
             InvocationTargetException refused = assertThrows(InvocationTargetException.class,
-                    () -> extract.invoke(null, temp.resolve("game"), "Linux", "amd64"));
+                    () -> extract.invoke(null, temp.resolve("game"), "Linux", ARCH));
             assertTrue(refused.getCause() instanceof IOException, () -> "got " + refused.getCause());
         }
         try (Stream<Path> files = Files.walk(temp)) {
@@ -524,7 +539,7 @@ class NativesJarTest {
                     done.complete(response);
                 }
             });
-            HttpResponse<String> response = done.get(30, TimeUnit.SECONDS);
+            HttpResponse<String> response = done.get(Timeouts.seconds(30), TimeUnit.SECONDS);
             System.out.println("signIn " + response.statusCode() + " " + response.body());
             // Which file the process really mapped.
             for (String line : Files.readAllLines(Paths.get("/proc/self/maps"))) {

@@ -265,7 +265,8 @@ class RemoteMeshTest {
 
         /** The only completion, once the call has returned; fails after 10 s. */
         Outcome.Call<Mesh> awaitReturn() throws InterruptedException {
-            assertTrue(returned.await(10, TimeUnit.SECONDS), "loadRemoteMesh did not return within 10 s");
+            assertTrue(returned.await(Timeouts.seconds(10), TimeUnit.SECONDS),
+                    "loadRemoteMesh did not return within 10 s (scaled)");
             return outcome.only();
         }
     }
@@ -283,7 +284,7 @@ class RemoteMeshTest {
             RawServer.clientClosesWithin(socket, 20_000);  // no answer
         })) {
             BackgroundLoad load = new BackgroundLoad(raw.baseUrl());
-            assertTrue(requested.await(10, TimeUnit.SECONDS));
+            assertTrue(requested.await(Timeouts.seconds(10), TimeUnit.SECONDS));
             load.thread.interrupt();
             Outcome.Call<Mesh> call = load.awaitReturn();
             assertNull(call.result);
@@ -304,11 +305,11 @@ class RemoteMeshTest {
             if (bodyReadIsInterruptible()) {
                 clientClosed.set(RawServer.clientClosesWithin(socket, 5_000));
             } else {
-                serverMayClose.await(10, TimeUnit.SECONDS);
+                serverMayClose.await(Timeouts.seconds(10), TimeUnit.SECONDS);
             }
         })) {
             BackgroundLoad load = new BackgroundLoad(raw.baseUrl());
-            assertTrue(client.reading.await(10, TimeUnit.SECONDS), "the body was never read");
+            assertTrue(client.reading.await(Timeouts.seconds(10), TimeUnit.SECONDS), "the body was never read");
             load.thread.interrupt();
             if (bodyReadIsInterruptible()) {
                 // The JDK's body stream gives up on an interrupt, keeps the
@@ -340,9 +341,9 @@ class RemoteMeshTest {
         TarnwickServerConnectionHelper.HTTP_CLIENT = client;
         try (RawServer raw = new RawServer(socket -> {
             RawServer.readHead(socket.getInputStream());
-            headMayGo.await(10, TimeUnit.SECONDS);
+            headMayGo.await(Timeouts.seconds(10), TimeUnit.SECONDS);
             RawServer.sendHead(socket, file.length, Arrays.copyOf(file, 5));
-            restMayGo.await(10, TimeUnit.SECONDS);
+            restMayGo.await(Timeouts.seconds(10), TimeUnit.SECONDS);
             socket.getOutputStream().write(file, 5, file.length - 5);
             RawServer.clientClosesWithin(socket, 10_000);
         })) {
@@ -351,7 +352,7 @@ class RemoteMeshTest {
             // there when the server answers, half a second later in each phase.
             assertFalse(load.returned.await(500, TimeUnit.MILLISECONDS), "returned before the head");
             headMayGo.countDown();
-            assertTrue(client.reading.await(10, TimeUnit.SECONDS), "the body was never read");
+            assertTrue(client.reading.await(Timeouts.seconds(10), TimeUnit.SECONDS), "the body was never read");
             // Meanwhile a load from another server, on this thread, is not held up.
             files.put("/models/other.enc", Models.seal(utf8("{\"other\":true}")));
             assertArrayEquals(utf8("{\"other\":true}"), loadText("other"));
@@ -509,7 +510,7 @@ class RemoteMeshTest {
                 result.stdout);
         Matcher closed = Pattern.compile("connection closed (-?\\d+) ms after the completion").matcher(result.stdout);
         assertTrue(closed.find(), result.stdout);
-        assertTrue(Long.parseLong(closed.group(1)) < 8_000, result.stdout);
+        assertTrue(Long.parseLong(closed.group(1)) < Timeouts.millis(8_000), result.stdout);
     }
 
     @Test

@@ -65,7 +65,7 @@ class ServiceCallsTest {
 
         void settle() throws InterruptedException {
             try {
-                complete(real.get(10, TimeUnit.SECONDS));
+                complete(real.get(Timeouts.seconds(10), TimeUnit.SECONDS));
             } catch (ExecutionException e) {
                 completeExceptionally(e.getCause());
             } catch (TimeoutException e) {
@@ -92,7 +92,7 @@ class ServiceCallsTest {
 
         /** Settles the oldest unsettled request and returns its gate. */
         Gate<?> settleNext() throws InterruptedException {
-            Gate<?> gate = gates.poll(10, TimeUnit.SECONDS);
+            Gate<?> gate = gates.poll(Timeouts.seconds(10), TimeUnit.SECONDS);
             if (gate == null) {
                 throw new AssertionError("the library started no request");
             }
@@ -266,7 +266,7 @@ class ServiceCallsTest {
         CountDownLatch release = new CountDownLatch(1);
         server.respondWith((exchange, request) -> {
             try {
-                release.await(20, TimeUnit.SECONDS);
+                release.await(Timeouts.seconds(20), TimeUnit.SECONDS);
             } catch (InterruptedException e) {
                 Thread.currentThread().interrupt();
             }
@@ -441,7 +441,7 @@ class ServiceCallsTest {
         // The exception ends in the future whenComplete returned, which the
         // library drops.
         ExecutionException kept = assertThrows(ExecutionException.class,
-                () -> gate.dependent.get(10, TimeUnit.SECONDS));
+                () -> gate.dependent.get(Timeouts.seconds(10), TimeUnit.SECONDS));
         assertSame(thrown, kept.getCause());
     }
 

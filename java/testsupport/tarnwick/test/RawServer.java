@@ -84,11 +84,11 @@ public final class RawServer implements AutoCloseable {
     }
 
     /**
-     * Waits up to the given time for the client to close its end. Returns
+     * Waits up to the given time (scaled, see Timeouts) for the client to close its end. Returns
      * true when it did (end of stream or reset), false on time-out.
      */
     public static boolean clientClosesWithin(Socket socket, int millis) throws IOException {
-        socket.setSoTimeout(millis);
+        socket.setSoTimeout((int) Timeouts.millis(millis));
         try {
             while (socket.getInputStream().read() >= 0) {
                 // the client sends nothing more on this connection; ignore it

@@ -106,7 +106,7 @@ public final class RecordingServer implements AutoCloseable {
 
     /** The next recorded request; fails if none arrives within ten seconds. */
     public Request take() throws InterruptedException {
-        Request request = requests.poll(10, TimeUnit.SECONDS);
+        Request request = requests.poll(Timeouts.seconds(10), TimeUnit.SECONDS);
         if (request == null) {
             throw new AssertionError("the server received no request");
         }

@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# Linux on 64-bit ARM. Cross-builds the aarch64 library and its C++ tests
+# (GoogleTest from Debian's sources), checks the library (portable: glibc
+# only, at most GLIBC_2.17; hardened, stripped, with its debug file; built for
+# linux-aarch64), runs the C++ tests under qemu-aarch64 (the ARMv8 AES loop
+# against the published vectors and the table loop, the dispatch check against
+# HWCAP), then runs the whole Java suite, natives-jar test included, in
+# Debian's arm64 OpenJDK 17 under qemu with -Xcheck:jni.
+#
+# The OpenSSL oracle tests are not cross-built (no arm64 libssl here); the
+# payload fixtures they would make come from the committed copy instead.
+#
+# The arm64 JDK is fetched with apt-get download and unpacked into
+# build-aarch64-jdk/ (TARNWICK_AARCH64_JDK_CACHE), never installed: installing
+# it would pull the host's JDK to the same version. scripts/deps.sh adds the
+# arm64 architecture to apt. Without binfmt the kernel cannot start aarch64
+# programs, so the JVM starts child processes with VFORK (its default
+# spawn helper is an aarch64 program) and every java it starts is the
+# wrapper below. The tests' own time limits are stretched by
+# TARNWICK_TIME_SCALE (default 5 here). Everything goes into build-aarch64/
+# (and the preset's build-linux-aarch64-release/).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+cd "$root"
+
+build=$root/build-aarch64
+cache=${TARNWICK_AARCH64_JDK_CACHE:-$root/build-aarch64-jdk}
+sysroot=/usr/aarch64-linux-gnu
+jobs=$(nproc)
+export TARNWICK_TIME_SCALE=${TARNWICK_TIME_SCALE:-5}
+started=$(date +%s)
+
+run_logged() {  # LOG COMMAND...: quiet unless it fails
+  local log=$1
+  shift
+  "$@" >"$log" 2>&1 || { cat "$log" >&2; echo "FAIL: $*" >&2; exit 1; }
+}
+
+echo "-- cross-building the library and its tests"
+mkdir -p "$build"
+run_logged "$build/configure.log" cmake -S "$root" -B "$build" \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-aarch64-linux.cmake" -DCMAKE_BUILD_TYPE=Release
+run_logged "$build/build.log" cmake --build "$build" -j "$jobs"
+so=$build/jni/libtarnwick.so
+
+echo "-- the library"
+bash scripts/library-platform.sh "$so" linux-aarch64
+bash tests/release/check_portable_so.sh --release "$so"
+bash tests/binaries/check_so.sh "$so"
+echo "needs: $(readelf -d "$so" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')"
+jar=$build/java/tarnwick-natives-dev.jar
+unzip -Z1 "$jar" | grep -x natives/linux-aarch64/libtarnwick.so >/dev/null ||
+  { echo "FAIL: $jar has no natives/linux-aarch64/libtarnwick.so" >&2; exit 1; }
+log=$build/mislabelled.log
+if bash scripts/natives-jar.sh "$build/mislabelled.jar" 0 0 "$build/java/natives" \
+    linux-x86_64="$so" >"$log" 2>&1; then
+  echo "FAIL: natives-jar.sh packed the aarch64 library as linux-x86_64" >&2
+  exit 1
+fi
+grep -qF "is for linux-aarch64 (ELF machine 183), not for linux-x86_64" "$log" ||
+  { cat "$log" >&2; echo "FAIL: natives-jar.sh did not say why it refused" >&2; exit 1; }
+echo "natives-jar.sh refuses the aarch64 library under linux-x86_64, as it must"
+
+echo "-- the CMake preset linux-aarch64-release"
+run_logged "$build/preset.log" cmake --preset linux-aarch64-release
+run_logged "$build/preset-build.log" cmake --build --preset linux-aarch64-release -j "$jobs"
+bash tests/release/check_portable_so.sh --release build-linux-aarch64-release/jni/libtarnwick.so
+
+echo "-- the C++ tests under qemu-aarch64"
+ctest --test-dir "$build" -E '^java_tests$' --output-on-failure -j "$jobs"
+# Every crypto test must have run here: a skipped one would leave the ARMv8
+# loop or the table loop unchecked.
+log=$build/crypto_tests.log
+run_logged "$log" qemu-aarch64 -L "$sysroot" "$build/tests/crypto/crypto_tests"
+if grep -q SKIPPED "$log"; then
+  grep SKIPPED "$log" >&2
+  echo "FAIL: crypto tests were skipped on aarch64" >&2
+  exit 1
+fi
+grep -E '^\[  PASSED  \]' "$log"
+
+echo "-- an arm64 OpenJDK 17"
+jdk=$cache/root/usr/lib/jvm/java-17-openjdk-arm64
+if [[ ! -x $jdk/bin/java ]]; then
+  rm -rf "$cache"
+  mkdir -p "$cache/debs"
+  (cd "$cache/debs" &&
+    apt-get download -q openjdk-17-jre-headless:arm64 openjdk-17-jdk-headless:arm64 zlib1g:arm64 \
+      2>&1 | grep -v '^W: Download is performed unsandboxed') ||
+    { echo "FAIL: could not download the arm64 JDK (is arm64 added? run scripts/deps.sh)" >&2; exit 1; }
+  for deb in "$cache"/debs/*.deb; do dpkg-deb -x "$deb" "$cache/root"; done
+  # The JDK's configuration links point into /etc; point them at the
+  # unpacked copies instead.
+  find "$jdk/" -type l -lname '/etc/*' | while read -r link; do
+    target=$(readlink "$link")
+    if [[ -e $cache/root$target ]]; then ln -sfn "$cache/root$target" "$link"; fi
+  done
+fi
+java=$cache/java
+cat >"$java" <<WRAPPER
+#!/bin/sh
+exec qemu-aarch64 -L $sysroot -E LD_LIBRARY_PATH=$cache/root/lib/aarch64-linux-gnu:$cache/root/usr/lib/aarch64-linux-gnu \\
+  $jdk/bin/java -Djdk.lang.Process.launchMechanism=VFORK "\$@"
+WRAPPER
+chmod 0755 "$java"
+"$java" -XshowSettings:properties -version 2>&1 | grep -E '^ *(os\.arch|java\.vm\.version) ='
+[[ $("$java" -XshowSettings:properties -version 2>&1 | sed -n 's/^ *os\.arch = //p') == aarch64 ]] ||
+  { echo "FAIL: $java is not an aarch64 JVM" >&2; exit 1; }
+
+echo "-- the Java suite in the aarch64 JVM (time limits x$TARNWICK_TIME_SCALE)"
+log=$build/java_tests.log
+status=0
+TARNWICK_TEST_JAVA=$java ctest --test-dir "$build" -R '^java_tests$' --output-on-failure -V \
+  >"$log" 2>&1 || status=$?
+if (( status != 0 )); then
+  cat "$log" >&2
+  echo "FAIL: the Java suite in the aarch64 JVM" >&2
+  exit 1
+fi
+grep -E 'tests (successful|failed|found)' "$log"
+grep -q "NativesJarTest" "$log" || { echo "FAIL: NativesJarTest did not run" >&2; exit 1; }
+
+echo "aarch64 checks passed in $(( $(date +%s) - started )) s."
