@@ -1,6 +1,7 @@
 # cmake --install: the library (lib/ on Linux, bin/ on Windows) with its
-# debug file when the build made one, the README, and for mods the Java
-# sources of the loader class and of the class the library implements.
+# debug file when the build made one, the document for mod developers, and
+# for mods the Java sources of the loader class and of the class the library
+# implements. scripts/release.sh packs its archives from this tree.
 include(GNUInstallDirs)
 install(TARGETS tarnwick
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -11,7 +12,7 @@ else()
   set(_tarnwick_library_dir ${CMAKE_INSTALL_LIBDIR})
 endif()
 install(FILES $<TARGET_FILE:tarnwick>.debug DESTINATION ${_tarnwick_library_dir} OPTIONAL)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/docs/mod-developers.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/java/natives/tarnwick/natives/NativeLibraryExtractor.java
   DESTINATION ${CMAKE_INSTALL_DATADIR}/tarnwick/java/tarnwick/natives)
 install(FILES

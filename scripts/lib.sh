@@ -69,3 +69,16 @@ jdk_include() {
   done
   fail "no JDK include directory with jni.h found (set JAVA_HOME)"
 }
+
+# check_format_flags COMPILE_COMMANDS_JSON: every compile command of the
+# project's own sources has -Wformat -Werror=format-security (warning options
+# leave no trace in the binaries, so the commands are what can be checked).
+check_format_flags() {
+  local total with
+  total=$(grep '"command":' "$1" | grep -vc '/usr/src/googletest' || true)
+  with=$(grep '"command":' "$1" | grep -v '/usr/src/googletest' |
+    grep -c -- '-Wformat .*-Werror=format-security' || true)
+  (( total > 0 && with == total )) ||
+    fail "$with of $total commands in $1 have -Wformat -Werror=format-security"
+  echo "all $total commands in $1 have -Wformat -Werror=format-security"
+}

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds a release: the Linux libraries (x86-64, aarch64) and the Windows DLL in Release with the
 # service's model key, and writes dist/:
-#   tarnwick-<version>-linux-x86_64.tar.gz   library, debug file, README, Java contract
+#   tarnwick-<version>-linux-x86_64.tar.gz   library, debug file, docs/mod-developers.md, Java contract
 #   tarnwick-<version>-linux-aarch64.tar.gz  the same for Linux on 64-bit ARM
 #   tarnwick-<version>-windows-x86_64.zip    the same for Windows
 #   tarnwick-natives-<version>.jar           natives/<platform>/<library> (+ .sha256)
@@ -131,31 +131,42 @@ cmake_args+=(-DTARNWICK_VERSION_SUFFIX="$suffix")
 # An empty key selects the development key.
 [[ -n "$key" ]] || cmake_args+=(-DTARNWICK_MODEL_KEY=)
 
-build() {  # NAME BUILD_DIR CMAKE_OPTIONS...
-  local name=$1 dir=$2
-  shift 2
-  cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DTARNWICK_BUILD_TESTS=OFF "$@" \
-    "${cmake_args[@]}" >"$work/$name-configure.log" 2>&1 ||
-    { cat "$work/$name-configure.log" >&2; exit 1; }
+build() {  # PRESET BUILD_DIR: configure the preset afresh in BUILD_DIR, build the library
+  local preset=$1 dir=$2
+  (cd "$root" && cmake --preset "$preset" -B "$dir" "${cmake_args[@]}") \
+    >"$work/$preset-configure.log" 2>&1 || { cat "$work/$preset-configure.log" >&2; exit 1; }
   cmake --build "$dir" --target tarnwick -j "$jobs"
 }
 
 # The build gives the source and build paths fixed names, links the DLL
-# without a time stamp, strips both libraries and leaves each one's debug
-# information next to it (<library>.debug).
-copy_library() {  # BUILT_LIBRARY DIRECTORY
-  local built=$1 dir=$2
-  [[ -f "$built.debug" ]] || { echo "release.sh: $built.debug is missing" >&2; exit 1; }
-  cp "$built" "$built.debug" "$dir/"
+# without a time stamp, strips the libraries and leaves each one's debug
+# information next to it (<library>.debug). The archives are packed from what
+# cmake --install puts in place, which must be exactly the library, its debug
+# file, the document for mod developers and the two Java sources.
+install_library() {  # BUILD_DIR LIBRARY (lib/libtarnwick.so or bin/tarnwick.dll) DIRECTORY
+  local dir=$1 library=$2 into=$3 installed expected
+  cmake --install "$dir" --prefix "$dir/installed" >"$dir/install.log" 2>&1 ||
+    { cat "$dir/install.log" >&2; exit 1; }
+  expected=$(printf '%s\n' "$library" "$library.debug" share/doc/tarnwick/mod-developers.md \
+    share/tarnwick/java/tarnwick/natives/NativeLibraryExtractor.java \
+    share/tarnwick/java/vardel/tarnwick/api/client/online/TarnwickServerConnectionHelper.java |
+    LC_ALL=C sort)
+  installed=$(cd "$dir/installed" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
+  [[ "$installed" == "$expected" ]] ||
+    { printf 'release.sh: cmake --install of %s gave:\n%s\nexpected:\n%s\n' "$dir" "$installed" "$expected" >&2
+      exit 1; }
+  cp "$dir/installed/$library" "$dir/installed/$library.debug" \
+    "$dir/installed/share/doc/tarnwick/mod-developers.md" \
+    "$dir/installed/share/tarnwick/java/vardel/tarnwick/api/client/online/TarnwickServerConnectionHelper.java" \
+    "$into/"
 }
 
 echo "-- Linux library"
-build linux "$linux_build" -DTARNWICK_PORTABLE_SO=ON
+build release "$linux_build"
 echo "-- Linux aarch64 library"
-build linux-aarch64 "$aarch64_build" -DTARNWICK_PORTABLE_SO=ON \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-aarch64-linux.cmake"
+build linux-aarch64-release "$aarch64_build"
 echo "-- Windows DLL"
-build windows "$windows_build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake"
+build windows-release "$windows_build"
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$linux_build/CMakeCache.txt")
 [[ -n "$version" ]] || { echo "release.sh: no project version in $linux_build" >&2; exit 1; }
@@ -170,17 +181,13 @@ echo "-- packing"
 stage=$work/stage
 out=$work/dist
 mkdir -p "$out"
-contract=$root/java/example/vardel/tarnwick/api/client/online/TarnwickServerConnectionHelper.java
 linux_dir=$stage/tarnwick-$version-linux-x86_64
 windows_dir=$stage/tarnwick-$version-windows-x86_64
 aarch64_dir=$stage/tarnwick-$version-linux-aarch64
 mkdir -p "$linux_dir" "$windows_dir" "$aarch64_dir"
-copy_library "$linux_build/jni/libtarnwick.so" "$linux_dir"
-copy_library "$windows_build/jni/tarnwick.dll" "$windows_dir"
-copy_library "$aarch64_build/jni/libtarnwick.so" "$aarch64_dir"
-for dir in "$linux_dir" "$windows_dir" "$aarch64_dir"; do
-  cp "$root/README.md" "$contract" "$dir/"
-done
+install_library "$linux_build" lib/libtarnwick.so "$linux_dir"
+install_library "$windows_build" bin/tarnwick.dll "$windows_dir"
+install_library "$aarch64_build" lib/libtarnwick.so "$aarch64_dir"
 
 find "$stage" -type d -exec chmod 0755 {} + -o -type f -exec chmod 0644 {} +
 find "$stage" -exec touch -h -d "@$epoch" {} +

@@ -30,7 +30,7 @@ same_list "dist/" "$(printf '%s\n' SHA256SUMS "$linux.tar.gz" "$aarch64.tar.gz" 
 same_list "SHA256SUMS" "$(printf '%s\n' "$jar" "$linux.tar.gz" "$aarch64.tar.gz" "$windows.zip" |
     LC_ALL=C sort)" "$(awk '{print $2}' "$dist/SHA256SUMS" | LC_ALL=C sort)"
 
-contents() { printf "$1/%s\n" "$1" "$2" "$2.debug" README.md TarnwickServerConnectionHelper.java |
+contents() { printf "$1/%s\n" "$1" "$2" "$2.debug" mod-developers.md TarnwickServerConnectionHelper.java |
   sed "1s|/$1\$|/|" | LC_ALL=C sort; }
 for archive in "$linux" "$aarch64"; do
   same_list "$archive.tar.gz" "$(contents "$archive" libtarnwick.so)" \
