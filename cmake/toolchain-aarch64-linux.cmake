@@ -6,7 +6,8 @@
 # Only the compilers and the target's libraries and headers are set here;
 # cmake/Jni.cmake finds the JNI headers (the host JDK's serve) and
 # cmake/PortableLinux.cmake makes the library portable, as for x86-64.
-# Programs built here run under qemu-aarch64 -L /usr/aarch64-linux-gnu.
+# Programs built here run under qemu-aarch64 -L /usr/aarch64-linux-gnu (the
+# linux-aarch64-tests preset sets it as the emulator ctest runs them with).
 #
 # CMake reads this file once per configure and again for each try_compile
 # project, so it only sets variables and never appends to them.
@@ -25,6 +26,3 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# ctest runs the test programs through qemu.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/${TARNWICK_AARCH64_TRIPLE})

@@ -43,7 +43,8 @@ mkdir -p "$stage_dir"
 unzip -q -j "$zip" '*/tarnwick.dll' '*/tarnwick.dll.debug' -d "$stage_dir"
 dll=$stage_dir/tarnwick.dll
 version=$(basename "$zip" | sed 's/^tarnwick-\(.*\)-windows-x86_64\.zip$/\1/')
-cmake --preset windows-tests >"$build_dir.configure.log" 2>&1 || { cat "$build_dir.configure.log" >&2; exit 1; }
+mkdir -p "$build_dir"
+cmake --preset windows-tests >"$build_dir/configure.log" 2>&1 || { cat "$build_dir/configure.log" >&2; exit 1; }
 cmake --build --preset windows-tests -j 2
 check_format_flags "$build_dir/compile_commands.json"
 bash tests/windows/build_bridge.sh "$stage_dir"

@@ -40,8 +40,8 @@ run_logged() {  # LOG COMMAND...: quiet unless it fails
 
 echo "-- cross-building the library and its tests (preset linux-aarch64-tests)"
 mkdir -p "$build"
-run_logged "$build.configure.log" cmake --preset linux-aarch64-tests
-run_logged "$build.build.log" cmake --build --preset linux-aarch64-tests -j "$jobs"
+run_logged "$build/configure.log" cmake --preset linux-aarch64-tests
+run_logged "$build/build.log" cmake --build --preset linux-aarch64-tests -j "$jobs"
 so=$build/jni/libtarnwick.so
 bash scripts/library-platform.sh "$so" linux-aarch64
 echo "needs: $(readelf -d "$so" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')"

@@ -215,6 +215,21 @@ class NativesJarTest {
             assertEquals(List.of("libtarnwick.so"), files.map(p -> p.getFileName().toString())
                     .collect(Collectors.toList()), "temporary files left behind");
         }
+        // The step that decides between instances starting together: a copy in
+        // place is never replaced by a later one, and a free name takes the copy
+        // as it is.
+        Method link = NativeLibraryExtractor.class.getDeclaredMethod(
+                "linkUnlessPresent", Path.class, Path.class);
+        link.setAccessible(true);
+        Object placed = fileKey(one.library);
+        Path late = Files.write(folder.resolve("late.part"), Files.readAllBytes(one.library));
+        assertEquals(false, link.invoke(null, late, one.library));
+        assertEquals(placed, fileKey(one.library), "a later instance replaced the copy in place");
+        Path free = folder.resolve("free.so");
+        assertEquals(true, link.invoke(null, late, free));
+        assertEquals(fileKey(late), fileKey(free));
+        Files.delete(late);
+        Files.delete(free);
 
         // Created owner-only although the children ran under umask 000.
         for (Path created : List.of(gameDir, folder.getParent(), folder)) {
