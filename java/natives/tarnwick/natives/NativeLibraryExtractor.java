@@ -658,12 +658,7 @@ public final class NativeLibraryExtractor {
         /** Creates the directory owner-only unless it exists, and checks it. */
         Path createDirectory(Path directory) throws IOException {
             try {
-                if (posix) {
-                    Files.createDirectory(directory,
-                            PosixFilePermissions.asFileAttribute(OWNER_ONLY));
-                } else {
-                    Files.createDirectory(directory);
-                }
+                createOwnerOnly(directory);
             } catch (FileAlreadyExistsException e) {
                 // Checked below.
             }
@@ -684,16 +679,24 @@ public final class NativeLibraryExtractor {
                 createDirectories(parent);
             }
             try {
-                if (posix) {
-                    Files.createDirectory(directory,
-                            PosixFilePermissions.asFileAttribute(OWNER_ONLY));
-                } else {
-                    Files.createDirectory(directory);
-                }
+                createOwnerOnly(directory);
             } catch (FileAlreadyExistsException e) {
                 if (!Files.isDirectory(directory)) {
                     throw new IOException(directory + " exists and is not a directory", e);
                 }
+            }
+        }
+
+        /**
+         * Creates one directory, owner-only from the start where the file
+         * system has POSIX attributes (so no umask widens it); throws
+         * FileAlreadyExistsException when something is there.
+         */
+        private void createOwnerOnly(Path directory) throws IOException {
+            if (posix) {
+                Files.createDirectory(directory, PosixFilePermissions.asFileAttribute(OWNER_ONLY));
+            } else {
+                Files.createDirectory(directory);
             }
         }
 
