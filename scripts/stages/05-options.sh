@@ -24,6 +24,11 @@ for preset in $presets; do
   echo "$preset: configures and builds"
 done
 
+# The README's development preset configures (its build is the main run's,
+# with debug information).
+cmake --preset dev >"$out/dev.log" 2>&1 || { cat "$out/dev.log" >&2; fail "the dev preset does not configure"; }
+echo "dev: configures"
+
 # The portable option follows the sanitizer option both ways on reconfigure.
 portable() {  # BUILD_DIR -D...: the value configure reports
   cmake "$@" 2>/dev/null | sed -n 's/^-- Portable Linux library (TARNWICK_PORTABLE_SO): //p'
