@@ -38,7 +38,7 @@ public final class ChildJvm {
     }
 
     /** What -Xcheck:jni prints when native code misuses JNI. */
-    private static final Pattern JNI_WARNING = Pattern.compile(
+    static final Pattern JNI_WARNING = Pattern.compile(
             "WARNING in native method|WARNING: JNI|FATAL ERROR in native method|JNI (WARNING|ERROR)");
 
     private ChildJvm() {}

@@ -57,8 +57,6 @@ import vardel.tarnwick.api.client.online.TarnwickServerConnectionHelper;
  * from the example class and make one call against a loopback server.
  */
 class NativesJarTest {
-    private static final Pattern JNI_WARNING = Pattern.compile(
-            "WARNING in native method|WARNING: JNI|FATAL ERROR in native method|JNI (WARNING|ERROR)");
     /** This JVM's platform, e.g. linux-x86_64 or linux-aarch64: the jar must carry it. */
     private static final String PLATFORM =
             NativeLibraryExtractor.platform(System.getProperty("os.name"),
@@ -154,7 +152,7 @@ class NativesJarTest {
         }
         String text = output.get(Timeouts.seconds(10), TimeUnit.SECONDS);
         assertEquals(0, process.exitValue(), () -> "child JVM failed: " + text);
-        assertTrue(!JNI_WARNING.matcher(text).find(), () -> "JNI warning in child: " + text);
+        assertTrue(!ChildJvm.JNI_WARNING.matcher(text).find(), () -> "JNI warning in child: " + text);
         return text;
     }
 
