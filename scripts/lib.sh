@@ -82,3 +82,33 @@ check_format_flags() {
     fail "$with of $total commands in $1 have -Wformat -Werror=format-security"
   echo "all $total commands in $1 have -Wformat -Werror=format-security"
 }
+
+# The two unprivileged local users the security tests run as: the player,
+# whose game loads the library, and another user who must never get code
+# into it. Only root can create them; CI runs as root.
+TARNWICK_PLAYER=tarnwick-player
+TARNWICK_OTHER=tarnwick-other
+
+# ensure_test_users: creates both users, each with a home directory and a
+# group of its own, when missing.
+ensure_test_users() {
+  local user
+  (( $(id -u) == 0 )) || fail "creating the test users $TARNWICK_PLAYER and $TARNWICK_OTHER needs root"
+  for user in "$TARNWICK_PLAYER" "$TARNWICK_OTHER"; do
+    id -u "$user" >/dev/null 2>&1 ||
+      useradd --create-home --user-group --shell /bin/sh "$user" ||
+      fail "useradd $user"
+  done
+}
+
+# as_user USER COMMAND...: runs COMMAND as USER, with USER's home and a clean
+# login environment but this PATH and JAVA_HOME. What it runs must be readable
+# by USER: a checkout under /root is not, so copy what is needed to a
+# directory USER can traverse first.
+as_user() {
+  local user=$1 home
+  shift
+  home=$(getent passwd "$user" | cut -d: -f6)
+  runuser -u "$user" -- env -i HOME="$home" USER="$user" LOGNAME="$user" \
+    PATH="$PATH" ${JAVA_HOME:+JAVA_HOME="$JAVA_HOME"} "$@"
+}
