@@ -65,6 +65,9 @@ CXXFLAGS=-march=native CFLAGS=-march=native LDFLAGS=-Wl,-z,execstack \
   TARNWICK_RELEASE_BUILD_DIR="$root/build-dist-again" TARNWICK_DIST_DIR="$root/dist-again/" \
   bash scripts/release.sh --dev-key --allow-dirty >"$log" 2>&1 || { cat "$log" >&2; exit 1; }
 grep -F "ignoring CXXFLAGS=-march=native" "$log" || fail "CXXFLAGS not reported"
+grep -F "Splitting the debug information of tarnwick.dll into tarnwick.dll.debug" "$log" ||
+  fail "the release log does not name the DLL whose debug information it splits"
+! grep -F '$<' "$log" || fail "the release log holds an unexpanded generator expression"
 rm -f "$log"
 [[ -z $(ls -A build-dist-again) ]] || fail "a good release left build-dist-again/release.*"
 [[ ! -e dist-again/tarnwick-0.0.9-old.zip && $(cat dist-again/notes.txt) == mine ]] ||
@@ -97,6 +100,9 @@ printf '#!/usr/bin/env bash\nexec bash %q %q %q %q %q %q\n' "$root/demo/run_demo
 bash demo/check_demo.sh "$unpacked/run-demo.sh" >"$unpacked/demo.log" 2>&1 ||
   { cat "$unpacked/demo.log" >&2; fail "the demo with models sealed by the shipped tarnwick-model.jar"; }
 grep -E '^\[[0-9]+\] loadRemoteMesh|completion  Mesh|demo output checked' "$unpacked/demo.log"
+
+echo "-- the sizes docs/releasing.md gives, against dist/"
+bash tests/release/check_doc_figures.sh dist docs/releasing.md
 
 echo "-- the checkers reject what they must"
 EXPECT="needs libm.so.6" expect_failure "check_portable_so.sh on libstdc++" \
