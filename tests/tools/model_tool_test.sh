@@ -196,6 +196,18 @@ cli_tests() {
   err_has "unknown option '--verbose'"
   stdout_empty "usage error"
 
+  # A jar without its key (a packing fault) seals nothing by default, and
+  # says so; --key still works.
+  cp "$jar" "$work/keyless.jar"
+  zip -q -d "$work/keyless.jar" tarnwick/tools/model.key
+  local with_key=("${tool[@]}")
+  tool=("$java" -jar "$work/keyless.jar")
+  run 2 seal "$texts/small" "$work/keyless.enc"
+  err_has "carries no model key"
+  [[ -e $work/keyless.enc ]] && fail "a jar without a key wrote its output"
+  run 0 seal "$texts/small" "$work/keyless.enc" --key "$key" && same "$work/small.enc" "$work/keyless.enc" "keyless jar with --key"
+  tool=("${with_key[@]}")
+
   run 0 --help
   grep -q "seal IN.json OUT.enc" "$work/out" || fail "--help does not show the seal usage"
   grep -q "development key" "$work/out" ||
