@@ -196,6 +196,17 @@ cli_tests() {
   err_has "unknown option '--verbose'"
   stdout_empty "usage error"
 
+  # A text the heap cannot hold is exit 3 with a message, not a stack trace,
+  # and nothing is written.
+  head -c $((64 << 20)) /dev/zero | tr '\0' a >"$work/big.json"
+  status=0
+  "$java" -Xmx32m -jar "$jar" seal "$work/big.json" "$work/big.enc" >"$work/out" 2>"$work/err" || status=$?
+  [[ $status -eq 3 ]] || fail "sealing 64 MiB in a 32 MiB heap exited $status, expected 3"
+  err_has "not enough memory"
+  grep -q 'at tarnwick\.' "$work/err" && fail "a stack trace on standard error: $(cat "$work/err")"
+  [[ -e $work/big.enc ]] && fail "sealing without memory wrote its output"
+  rm -f "$work/big.json"
+
   # A jar without its key (a packing fault) seals nothing by default, and
   # says so; --key still works.
   cp "$jar" "$work/keyless.jar"

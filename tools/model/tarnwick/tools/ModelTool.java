@@ -45,7 +45,7 @@ public final class ModelTool {
     static final int OK = 0;
     static final int BAD_INPUT = 1;    // zero byte, bad length, padding error, too large
     static final int USAGE = 2;        // bad command line or --key
-    static final int FILE_ERROR = 3;   // a file could not be read or written
+    static final int FILE_ERROR = 3;   // a file could not be read, held in memory or written
     static final int CIPHER_ERROR = 4;
 
     private static final String PROGRAM = "tarnwick-model";
@@ -59,7 +59,16 @@ public final class ModelTool {
     }
 
     public static void main(String[] args) {
-        System.exit(new ModelTool(System.err).run(args));
+        int status;
+        try {
+            status = new ModelTool(System.err).run(args);
+        } catch (OutOfMemoryError e) {
+            // The file and its sealed or opened form are held in memory at once.
+            System.err.println(PROGRAM + ": not enough memory for this file: give Java more"
+                    + " (java -Xmx<size> -jar tarnwick-model.jar ...)");
+            status = FILE_ERROR;
+        }
+        System.exit(status);
     }
 
     int run(String[] args) {
@@ -425,7 +434,8 @@ public final class ModelTool {
                 "",
                 "Exit status: 0 done; 1 the input was refused (zero byte in the text, file",
                 "length not a multiple of 16, padding error, too large); 2 usage error;",
-                "3 a file could not be read or written; 4 the encryption failed.",
+                "3 a file could not be read or written, or not held in the memory Java",
+                "was given; 4 the encryption failed.",
                 ""));
         System.out.flush();
     }
