@@ -80,11 +80,13 @@ function(tarnwick_finish_library target)
   # binutils stamps every PE file it writes with the current time unless
   # SOURCE_DATE_EPOCH says otherwise; 0 matches --no-insert-timestamp.
   set(tool ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0)
+  # The message is a command of its own: COMMENT does not expand generator
+  # expressions before CMake 3.26, and would print $<TARGET_FILE_NAME:...>.
   add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E echo "Splitting the debug information of ${library} into ${library}.debug"
     COMMAND ${tool} ${CMAKE_OBJCOPY} --only-keep-debug ${library} ${library}.debug
     COMMAND ${tool} ${CMAKE_STRIP} ${strip_mode} ${library}
     COMMAND ${tool} ${CMAKE_OBJCOPY} --add-gnu-debuglink=${library}.debug ${library}
     WORKING_DIRECTORY $<TARGET_FILE_DIR:${target}>
-    COMMENT "Splitting the debug information of ${library} into ${library}.debug"
     VERBATIM)
 endfunction()

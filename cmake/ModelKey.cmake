@@ -4,7 +4,7 @@
 #
 # Without it the development key below is used: the ASCII text
 # "tarnwick-dev-key". It decrypts only files sealed with that same key (the
-# tests, the demo and tarnwick-model's default), never the service's.
+# tests, the demo and tarnwick-model.jar's default), never the service's.
 set(TARNWICK_DEV_MODEL_KEY "7461726e7769636b2d6465762d6b6579")
 set(TARNWICK_MODEL_KEY "" CACHE STRING "AES-128 model key, 32 hex digits in key-byte order")
 

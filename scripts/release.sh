@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds a release: the Linux libraries (x86-64, aarch64) and the Windows DLL in Release with the
 # service's model key, and writes dist/:
-#   tarnwick-<version>-linux-x86_64.tar.gz   library, debug file, docs/mod-developers.md, Java contract
+#   tarnwick-<version>-linux-x86_64.tar.gz   library, debug file, docs/mod-developers.md, Java contract,
+#                                            tarnwick-model.jar and docs/model-files.md
 #   tarnwick-<version>-linux-aarch64.tar.gz  the same for Linux on 64-bit ARM
 #   tarnwick-<version>-windows-x86_64.zip    the same for Windows
 #   tarnwick-natives-<version>.jar           natives/<platform>/<library> (+ .sha256)
@@ -161,8 +162,9 @@ install_library() {  # BUILD_DIR LIBRARY (lib/libtarnwick.so or bin/tarnwick.dll
     "$into/"
 }
 
-echo "-- Linux library"
+echo "-- Linux library, and tarnwick-model.jar with the same model key"
 build release "$linux_build"
+cmake --build "$linux_build" --target tarnwick_model_jar -j "$jobs"
 echo "-- Linux aarch64 library"
 build linux-aarch64-release "$aarch64_build"
 echo "-- Windows DLL"
@@ -188,6 +190,10 @@ mkdir -p "$linux_dir" "$windows_dir" "$aarch64_dir"
 install_library "$linux_build" lib/libtarnwick.so "$linux_dir"
 install_library "$windows_build" bin/tarnwick.dll "$windows_dir"
 install_library "$aarch64_build" lib/libtarnwick.so "$aarch64_dir"
+# The model tool is one jar for every platform, built beside the Linux library.
+for dir in "$linux_dir" "$windows_dir" "$aarch64_dir"; do
+  cp "$linux_build/tools/tarnwick-model.jar" "$root/docs/model-files.md" "$dir/"
+done
 
 find "$stage" -type d -exec chmod 0755 {} + -o -type f -exec chmod 0644 {} +
 find "$stage" -exec touch -h -d "@$epoch" {} +

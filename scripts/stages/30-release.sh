@@ -8,8 +8,9 @@
 # fails. A second build in other directories, with compiler flags in the
 # environment and over an earlier release, must give the same bytes and
 # replace that release and nothing else. Then, on dist/'s own files: a crash
-# frame resolved in each x86-64 library, and the natives jar loaded as a mod
-# loads it (NativesJarTest on the release jar). The checkers are also shown
+# frame resolved in each x86-64 library, models sealed by the shipped
+# tarnwick-model.jar opened by the shipped library (the demo), and the natives
+# jar loaded as a mod loads it (NativesJarTest on the release jar). The checkers are also shown
 # inputs they must reject, among them the library the options-plain preset
 # built without hardening (stage 05). The later stages use dist/.
 set -euo pipefail
@@ -64,6 +65,9 @@ CXXFLAGS=-march=native CFLAGS=-march=native LDFLAGS=-Wl,-z,execstack \
   TARNWICK_RELEASE_BUILD_DIR="$root/build-dist-again" TARNWICK_DIST_DIR="$root/dist-again/" \
   bash scripts/release.sh --dev-key --allow-dirty >"$log" 2>&1 || { cat "$log" >&2; exit 1; }
 grep -F "ignoring CXXFLAGS=-march=native" "$log" || fail "CXXFLAGS not reported"
+grep -F "Splitting the debug information of tarnwick.dll into tarnwick.dll.debug" "$log" ||
+  fail "the release log does not name the DLL whose debug information it splits"
+! grep -F '$<' "$log" || fail "the release log holds an unexpanded generator expression"
 rm -f "$log"
 [[ -z $(ls -A build-dist-again) ]] || fail "a good release left build-dist-again/release.*"
 [[ ! -e dist-again/tarnwick-0.0.9-old.zip && $(cat dist-again/notes.txt) == mine ]] ||
@@ -83,6 +87,23 @@ unzip -q dist/tarnwick-*-windows-x86_64.zip -d "$unpacked"
 bash tests/binaries/crash_frame.sh "$unpacked"/tarnwick-*-linux-x86_64/libtarnwick.so
 bash tests/binaries/crash_frame.sh "$unpacked"/tarnwick-*-windows-x86_64/tarnwick.dll
 
+echo "-- models sealed by the shipped tarnwick-model.jar open through the shipped library"
+# The demo loads them through dist/'s libtarnwick.so and compares each text
+# the loader gets with its source; scarf, sealed under another key, must not
+# open.
+shipped=$(echo "$unpacked"/tarnwick-*-linux-x86_64)
+java=$(cmake_cache build Java_JAVA_EXECUTABLE)
+bash demo/seal_models.sh "$java" "$shipped/tarnwick-model.jar" demo/models "$unpacked/models"
+printf '#!/usr/bin/env bash\nexec bash %q %q %q %q %q %q\n' "$root/demo/run_demo.sh" "$java" \
+  "$root/build/java/natives:$root/build/java/standins:$root/build/java/demo" \
+  "$shipped/libtarnwick.so" "$unpacked/models" "$root/demo/models" >"$unpacked/run-demo.sh"
+bash demo/check_demo.sh "$unpacked/run-demo.sh" >"$unpacked/demo.log" 2>&1 ||
+  { cat "$unpacked/demo.log" >&2; fail "the demo with models sealed by the shipped tarnwick-model.jar"; }
+grep -E '^\[[0-9]+\] loadRemoteMesh|completion  Mesh|demo output checked' "$unpacked/demo.log"
+
+echo "-- the sizes docs/releasing.md gives, against dist/"
+bash tests/release/check_doc_figures.sh dist docs/releasing.md
+
 echo "-- the checkers reject what they must"
 EXPECT="needs libm.so.6" expect_failure "check_portable_so.sh on libstdc++" \
   bash tests/release/check_portable_so.sh --release /usr/lib/x86_64-linux-gnu/libstdc++.so.6
@@ -92,6 +113,22 @@ cp dist/* "$unpacked/"
 printf 'x' >>"$unpacked/$(cd dist && ls *.zip)"
 EXPECT="SHA256SUMS does not verify" expect_failure "check_dist.sh on a changed archive" \
   bash tests/release/check_dist.sh "$unpacked"
+# A tarnwick-model.jar whose key is not the libraries'.
+wrong_key=$unpacked/wrong-key
+mkdir -p "$wrong_key/key/tarnwick/tools"
+cp dist/* "$wrong_key/"
+(
+  cd "$wrong_key"
+  archive=$(ls -- *-linux-x86_64.tar.gz)
+  tar xzf "$archive"
+  printf '000102030405060708090a0b0c0d0e0f\n' >key/tarnwick/tools/model.key
+  (cd key && zip -q "../${archive%.tar.gz}/tarnwick-model.jar" tarnwick/tools/model.key)
+  tar czf "$archive" "${archive%.tar.gz}"
+  rm -rf "${archive%.tar.gz}" key
+  sha256sum -- *.jar *.tar.gz *.zip >SHA256SUMS
+)
+EXPECT="tarnwick-model.jar carries another key than" expect_failure "check_dist.sh on a model tool with another key" \
+  bash tests/release/check_dist.sh "$wrong_key"
 plain=build-options/options-plain/jni/libtarnwick.so
 [[ -f $plain ]] || fail "no $plain: stage 05-options.sh builds it"
 EXPECT="no BIND_NOW

@@ -9,6 +9,7 @@
 #   - the Java suite and the demo on OpenJDK 17 under -Xcheck:jni, through
 #     the test bridge (tests/windows/bridge_*), with a fault-injection DLL
 #     from the windows-tests preset; only the tests named below are left out;
+#     the demo's models are sealed by the zip's own tarnwick-model.jar;
 #   - the crypto unit tests of the windows-tests preset.
 # The checkers and the bridge are also shown deliberately wrong DLLs. Needs
 # build/ (the main run's test classes and demo) and dist/; the rest goes into
@@ -149,9 +150,13 @@ TARNWICK_BRIDGE_DLL=$dll TARNWICK_TEST_JAVA=$java TARNWICK_TEST_JVM_OPTIONS=-Dta
   "$root/build/tests/java/tarnwick-natives-dev.jar" "$classes/example:$classes/standins:$classes/testsupport:$classes/tests" \
   "${selection[@]}"
 
-echo "-- the demo through tarnwick.dll"
+echo "-- the demo through tarnwick.dll, with models sealed by the zip's tarnwick-model.jar"
 [[ -f build/demo/run-demo.sh ]] || fail "no build/demo/run-demo.sh: run scripts/test.sh"
-sed "s|'[^']*/libtarnwick.so'|'$stage_dir/bridge_jvm.so'|" build/demo/run-demo.sh >"$stage_dir/run-demo.sh"
+unzip -q -j "$zip" '*/tarnwick-model.jar' -d "$stage_dir"
+bash demo/seal_models.sh "$java" "$stage_dir/tarnwick-model.jar" demo/models "$stage_dir/models"
+sed -e "s|'[^']*/libtarnwick.so'|'$stage_dir/bridge_jvm.so'|" \
+  -e "s|'$root/build/demo/models'|'$stage_dir/models'|" build/demo/run-demo.sh >"$stage_dir/run-demo.sh"
+grep -qF "'$stage_dir/models'" "$stage_dir/run-demo.sh" || fail "run-demo.sh names no sealed models to replace"
 TARNWICK_BRIDGE_DLL=$dll bash demo/check_demo.sh "$stage_dir/run-demo.sh"
 
 # The bridge itself: a DLL that lacks an entry point fails that call as the

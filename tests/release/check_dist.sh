@@ -30,7 +30,8 @@ same_list "dist/" "$(printf '%s\n' SHA256SUMS "$linux.tar.gz" "$aarch64.tar.gz" 
 same_list "SHA256SUMS" "$(printf '%s\n' "$jar" "$linux.tar.gz" "$aarch64.tar.gz" "$windows.zip" |
     LC_ALL=C sort)" "$(awk '{print $2}' "$dist/SHA256SUMS" | LC_ALL=C sort)"
 
-contents() { printf "$1/%s\n" "$1" "$2" "$2.debug" mod-developers.md TarnwickServerConnectionHelper.java |
+contents() { printf "$1/%s\n" "$1" "$2" "$2.debug" mod-developers.md TarnwickServerConnectionHelper.java \
+    tarnwick-model.jar model-files.md |
   sed "1s|/$1\$|/|" | LC_ALL=C sort; }
 for archive in "$linux" "$aarch64"; do
   same_list "$archive.tar.gz" "$(contents "$archive" libtarnwick.so)" \
@@ -72,6 +73,27 @@ done
 cmp -s "$work/$linux/TarnwickServerConnectionHelper.java" \
   "$root/java/example/vardel/tarnwick/api/client/online/TarnwickServerConnectionHelper.java" ||
   fail "TarnwickServerConnectionHelper.java is not java/example's"
+
+# The model tool: the same jar and document in every archive, the version in
+# its manifest, and the model key the libraries carry.
+tool=$work/$linux/tarnwick-model.jar
+for archive in "$aarch64" "$windows"; do
+  cmp -s "$tool" "$work/$archive/tarnwick-model.jar" || fail "$archive's tarnwick-model.jar differs from $linux's"
+  cmp -s "$work/$archive/model-files.md" "$root/docs/model-files.md" || fail "$archive's model-files.md is not docs/'s"
+done
+cmp -s "$work/$linux/model-files.md" "$root/docs/model-files.md" || fail "$linux's model-files.md is not docs/'s"
+tool_manifest=$(unzip -p "$tool" META-INF/MANIFEST.MF | tr -d '\r')
+grep -qxF "Implementation-Version: $version" <<<"$tool_manifest" ||
+  fail "tarnwick-model.jar's manifest does not name $version"
+tool_key=$(unzip -p "$tool" tarnwick/tools/model.key 2>/dev/null || true)
+if [[ ! $tool_key =~ ^[0-9a-f]{32}$ ]]; then
+  fail "tarnwick-model.jar carries no model key"
+else
+  for library in "$work/$linux/libtarnwick.so" "$work/$aarch64/libtarnwick.so" "$work/$windows/tarnwick.dll"; do
+    LC_ALL=C grep -qaP "$(sed 's/../\\x&/g' <<<"$tool_key")" "$library" ||
+      fail "tarnwick-model.jar carries another key than $(basename "$(dirname "$library")")/$(basename "$library")"
+  done
+fi
 
 # Each library names its debug file, and the debug file carries the debug
 # information.

@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
-# Drives tarnwick-model through its command line.
-# Usage: model_tool_test.sh GROUP TOOL BUILD_KEY
+# Drives tarnwick-model.jar through its command line, as a mod developer runs
+# it: java -jar tarnwick-model.jar ...
+# Usage: model_tool_test.sh GROUP JAVA JAR BUILD_KEY
 #   GROUP cli      round trips, --key, refusals, exit codes (the tool alone)
 #   GROUP openssl  cross-checks against the openssl command; exits 77 (skip)
 #                  when that command is not installed
+#   GROUP users    the modes of the files it writes, run as the unprivileged
+#                  user tarnwick-player under umask 022 and 077, and a file of
+#                  the user tarnwick-other's it must leave alone; exits 77
+#                  (skip) when not run as root, who alone can switch users
 set -uo pipefail
-group=$1 tool=$2 key=$3
+group=$1 java=$2 jar=$3 key=$4
+tool=("$java" -jar "$jar")
 other_key=000102030405060708090a0b0c0d0e0f
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -22,7 +28,7 @@ run() {
   local expected=$1
   shift
   local status=0
-  "$tool" "$@" >"$work/out" 2>"$work/err" || status=$?
+  "${tool[@]}" "$@" >"$work/out" 2>"$work/err" || status=$?
   if [[ $status -ne $expected ]]; then
     fail "tarnwick-model $* exited $status, expected $expected; stderr: $(cat "$work/err")"
     return 1
@@ -156,7 +162,7 @@ cli_tests() {
     run 3 seal "$texts/small" /dev/full && err_has "/dev/full: cannot write"
     [[ -c /dev/full ]] || fail "a failed write removed /dev/full"
     status=0
-    "$tool" open "$work/small.enc" >/dev/full 2>"$work/err" || status=$?
+    "${tool[@]}" open "$work/small.enc" >/dev/full 2>"$work/err" || status=$?
     [[ $status -eq 3 ]] || fail "open to a full standard output exited $status, expected 3"
   fi
   mkfifo "$work/pipe"
@@ -189,6 +195,29 @@ cli_tests() {
   run 2 open "$work/small.enc" --verbose
   err_has "unknown option '--verbose'"
   stdout_empty "usage error"
+
+  # A text the heap cannot hold is exit 3 with a message, not a stack trace,
+  # and nothing is written.
+  head -c $((64 << 20)) /dev/zero | tr '\0' a >"$work/big.json"
+  status=0
+  "$java" -Xmx32m -jar "$jar" seal "$work/big.json" "$work/big.enc" >"$work/out" 2>"$work/err" || status=$?
+  [[ $status -eq 3 ]] || fail "sealing 64 MiB in a 32 MiB heap exited $status, expected 3"
+  err_has "not enough memory"
+  grep -q 'at tarnwick\.' "$work/err" && fail "a stack trace on standard error: $(cat "$work/err")"
+  [[ -e $work/big.enc ]] && fail "sealing without memory wrote its output"
+  rm -f "$work/big.json"
+
+  # A jar without its key (a packing fault) seals nothing by default, and
+  # says so; --key still works.
+  cp "$jar" "$work/keyless.jar"
+  zip -q -d "$work/keyless.jar" tarnwick/tools/model.key
+  local with_key=("${tool[@]}")
+  tool=("$java" -jar "$work/keyless.jar")
+  run 2 seal "$texts/small" "$work/keyless.enc"
+  err_has "carries no model key"
+  [[ -e $work/keyless.enc ]] && fail "a jar without a key wrote its output"
+  run 0 seal "$texts/small" "$work/keyless.enc" --key "$key" && same "$work/small.enc" "$work/keyless.enc" "keyless jar with --key"
+  tool=("${with_key[@]}")
 
   run 0 --help
   grep -q "seal IN.json OUT.enc" "$work/out" || fail "--help does not show the seal usage"
@@ -257,9 +286,77 @@ openssl_tests() {
   done
 }
 
+users_tests() {
+  if (( $(id -u) != 0 )); then
+    echo "not root: cannot run the tool as another user; skipping the mode checks"
+    exit 77
+  fi
+  . "$(dirname "$0")/../../scripts/lib.sh"
+  ensure_test_users
+  local player=$TARNWICK_PLAYER other=$TARNWICK_OTHER shared mode
+
+  # What the users run must be readable by them: the jar and a text go into a
+  # directory under /tmp, with a directory of the player's own to write in.
+  shared=$(mktemp -d /tmp/tarnwick-model-users.XXXXXX)
+  trap 'rm -rf "$work" "$shared"' EXIT
+  chmod 755 "$shared"
+  cp "$jar" "$shared/tarnwick-model.jar"
+  cp "$texts/utf8" "$shared/text.json"
+  chmod 644 "$shared/tarnwick-model.jar" "$shared/text.json"
+  mkdir "$shared/player"
+  chown "$player:" "$shared/player"
+  # as_player UMASK ARGS...: the tool as the player, under UMASK, in $shared/player.
+  as_player() {
+    local mask=$1
+    shift
+    as_user "$player" sh -c 'cd "$1" && umask "$2" && shift 2 && exec "$@"' sh \
+      "$shared/player" "$mask" "$java" -jar "$shared/tarnwick-model.jar" "$@" \
+      >"$work/out" 2>"$work/err"
+  }
+  mode_is() {  # FILE MODE OWNER WHAT
+    [[ $(stat -c '%a %U' "$1") == "$2 $3" ]] || fail "$4: $(stat -c '%a %U' "$1"), expected $2 $3"
+  }
+
+  # A new file gets 0666 less the umask, as any file the user makes.
+  for mode in 022:644 077:600 027:640; do
+    as_player "${mode%%:*}" seal ../text.json "new-${mode%%:*}.enc" ||
+      fail "seal as $player under umask ${mode%%:*}: $(cat "$work/err")"
+    mode_is "$shared/player/new-${mode%%:*}.enc" "${mode#*:}" "$player" "a sealed file under umask ${mode%%:*}"
+  done
+  as_player 077 open new-022.enc opened.json || fail "open as $player: $(cat "$work/err")"
+  mode_is "$shared/player/opened.json" 600 "$player" "an opened text under umask 077"
+  same "$texts/utf8" "$shared/player/opened.json" "the player's round trip"
+
+  # An overwritten file keeps its mode, whatever the umask: neither the
+  # umask's 600 nor its 644 replaces it.
+  as_user "$player" sh -c 'umask 022 && printf old >"$1" && chmod 640 "$1"' sh "$shared/player/kept.enc"
+  as_player 077 seal ../text.json kept.enc || fail "overwriting as $player: $(cat "$work/err")"
+  mode_is "$shared/player/kept.enc" 640 "$player" "an overwritten file under umask 077"
+  same "$shared/player/new-022.enc" "$shared/player/kept.enc" "the overwritten file's contents"
+  as_user "$player" chmod 600 "$shared/player/kept.enc"
+  as_player 022 seal ../text.json kept.enc || fail "overwriting as $player: $(cat "$work/err")"
+  mode_is "$shared/player/kept.enc" 600 "$player" "an overwritten file under umask 022"
+
+  # The other user's file in a directory both may write to, with the sticky
+  # bit as /tmp has it: the player cannot replace it, and the tool says so,
+  # leaves it as it was and leaves no temporary file there.
+  mkdir "$shared/sticky"
+  chmod 1777 "$shared/sticky"
+  as_user "$other" sh -c 'umask 022 && printf theirs >"$1"' sh "$shared/sticky/theirs.enc"
+  as_player 022 seal ../text.json ../sticky/theirs.enc
+  status=$?
+  [[ $status -eq 3 ]] || fail "sealing over $other's file in a sticky directory exited $status, expected 3"
+  err_has "../sticky/theirs.enc: cannot write"
+  [[ $(cat "$shared/sticky/theirs.enc") == theirs ]] || fail "the tool changed $other's file"
+  mode_is "$shared/sticky/theirs.enc" 644 "$other" "$other's file"
+  [[ $(ls -A "$shared/sticky") == theirs.enc ]] || fail "left behind in the sticky directory: $(ls -A "$shared/sticky")"
+  [[ -z $(find "$shared/player" -name '*.??????') ]] || fail "temporary files left behind"
+}
+
 case $group in
   cli) cli_tests ;;
   openssl) openssl_tests ;;
+  users) users_tests ;;
   *)
     echo "unknown group $group" >&2
     exit 2

@@ -1,8 +1,9 @@
 // Sealing model files, the service's side of the format that the library's
 // decoder reads: the text, one 0x80 marker byte, zero bytes to the end of its
 // 16-byte block, all encrypted with AES-128-ECB. Encryption is OpenSSL's: the
-// library itself only decrypts. Used by tarnwick-model, the crypto tests'
-// fixture generator and oracle test, and the decoder benchmark.
+// library itself only decrypts. An oracle independent of the library and of
+// tarnwick-model.jar (which seals with the JDK's cipher): used by the crypto
+// tests' fixture generator and oracle test, and the decoder benchmark.
 #ifndef TARNWICK_TOOLS_SEAL_MODEL_SEAL_H
 #define TARNWICK_TOOLS_SEAL_MODEL_SEAL_H
 

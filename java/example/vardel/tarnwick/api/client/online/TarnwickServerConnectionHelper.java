@@ -86,6 +86,6 @@ public final class TarnwickServerConnectionHelper {
     public static native void getPlayerSkinInfo(String baseUrl, String uuid,
             BiConsumer<HttpResponse<String>, Throwable> completion);
 
-    public static native void loadRemoteMesh(String baseUrl, String name,
+    public static native void loadRemoteMesh(String baseUrl, String modelName,
             BiConsumer<Mesh, Throwable> completion);
 }
