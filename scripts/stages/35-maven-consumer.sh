@@ -164,6 +164,13 @@ while read -r entry; do
   grep -qF -- "\`${entry##* }\`" docs/mod-developers.md || fail "docs/mod-developers.md does not list $entry"
 done <"$work/contract.list"
 echo "docs/mod-developers.md lists all $(wc -l <"$work/contract.list") entries ContractCheck checks"
+# The all-platform jar's entries, as the document shows them.
+listed=$(awk '/^## Loading it: the natives jar/ { section = 1; next }
+  section && /^    / { print substr($0, 5); seen = 1; next }
+  section && seen && NF { exit }' docs/mod-developers.md)
+[[ "$listed" == "$(unzip -Z1 "dist/$jar")" ]] ||
+  fail "docs/mod-developers.md lists the natives jar as:"$'\n'"$listed"$'\n'"but it holds:"$'\n'"$(unzip -Z1 "dist/$jar")"
+echo "docs/mod-developers.md lists the natives jar's $(unzip -Z1 "dist/$jar" | wc -l) entries as they are"
 # Every class name and descriptor in the library's strings is among them.
 for library in "$work/classifier/natives/$platform/libtarnwick.so"; do
   strings -n 3 "$library" | grep -E '^\([^ ]*\)[^ ()]+$|^L[a-z]+/[A-Za-z0-9/$]+;$|^(java|vardel|net)/[A-Za-z0-9/$]+$' |

@@ -179,21 +179,19 @@ public final class ContractCheck {
     }
 
     private static String checkMember(Class<?> owner, Entry entry) {
-        switch (entry.kind) {
-            case CLASS:
-                return null;
-            case STATIC_FIELD:
-                return checkField(owner, entry);
-            case CONSTRUCTOR:
-                for (Constructor<?> constructor : owner.getDeclaredConstructors()) {
-                    if (descriptor(constructor.getParameterTypes(), void.class).equals(entry.descriptor)) {
-                        return null;
-                    }
-                }
-                return missing(entry, constructors(owner));
-            default:
-                return checkMethod(owner, entry);
+        if (entry.kind == Kind.CLASS) {
+            return null;
+        } else if (entry.kind == Kind.STATIC_FIELD) {
+            return checkField(owner, entry);
+        } else if (entry.kind != Kind.CONSTRUCTOR) {
+            return checkMethod(owner, entry);
         }
+        for (Constructor<?> constructor : owner.getDeclaredConstructors()) {
+            if (descriptor(constructor.getParameterTypes(), void.class).equals(entry.descriptor)) {
+                return null;
+            }
+        }
+        return missing(entry, constructors(owner));
     }
 
     private static String checkMethod(Class<?> owner, Entry entry) {
