@@ -82,7 +82,9 @@ done
 same_list "the extractor's sources jar" "$(printf '%s\n' META-INF/MANIFEST.MF \
     $(cd "$root/java/natives" && find . -name '*.java' | sed 's|^\./||' | LC_ALL=C sort))" \
   "$(unzip -Z1 "$extractor-sources.jar" 2>/dev/null | grep -v '/$')"
-unzip -Z1 "$extractor-javadoc.jar" 2>/dev/null | grep -qxF tarnwick/natives/package-summary.html ||
+# (Listings are read whole first: grep -q stopping early would fail the pipe.)
+javadoc_entries=$(unzip -Z1 "$extractor-javadoc.jar" 2>/dev/null || true)
+grep -qxF tarnwick/natives/package-summary.html <<<"$javadoc_entries" ||
   fail "the javadoc jar has no tarnwick/natives/package-summary.html"
 
 work=$(mktemp -d)
@@ -189,7 +191,8 @@ manifest=$(unzip -p "$dist/$jar" META-INF/MANIFEST.MF | tr -d '\r')
 grep -qxF "$version" <<<"$dll_strings" || fail "the DLL's version resource does not name $version"
 grep -qxF "Implementation-Version: $version" <<<"$manifest" || fail "the jar's manifest does not name $version"
 for maven_jar in $(cd "$dist" && find maven -name '*.jar' | LC_ALL=C sort); do
-  unzip -p "$dist/$maven_jar" META-INF/MANIFEST.MF | tr -d '\r' | grep -qxF "Implementation-Version: $version" ||
+  maven_manifest=$(unzip -p "$dist/$maven_jar" META-INF/MANIFEST.MF | tr -d '\r')
+  grep -qxF "Implementation-Version: $version" <<<"$maven_manifest" ||
     fail "$maven_jar's manifest does not name $version"
 done
 dev_key=$(sed -n 's/^set(TARNWICK_DEV_MODEL_KEY "\([0-9a-f]*\)")$/\1/p' "$root/cmake/ModelKey.cmake")
