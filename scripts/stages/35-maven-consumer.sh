@@ -7,7 +7,9 @@
 #     build resolved, under -Xcheck:jni, and gets CompletionException for a
 #     closed port; with only the Windows classifier it is unsupported on Linux;
 #   - ContractCheck passes on the mod and fails, naming the member, on a
-#     loader class with a wrong constructor;
+#     loader class with a wrong constructor (without running its static
+#     initialiser), and on classes with a field of another type, a method
+#     that is not native and a static loadMesh;
 #   - every Java block of docs/mod-developers.md compiles against the jars,
 #     the document's Maven snippet is what the mod builds with, and its
 #     contract table lists what ContractCheck checks, which covers every
@@ -156,6 +158,71 @@ grep -qxF "missing constructor: vardel/tarnwick/api/asset/JsonAssetLoader.<init>
   "$work/wrong.log" || fail "ContractCheck did not name the constructor"
 grep -qF "found instead: <init>(Ljava/io/InputStream;Ljava/lang/String;)V" "$work/wrong.log" ||
   fail "ContractCheck did not name the constructor it found"
+[[ $(grep -c '^missing\|^mistyped' "$work/wrong.log") == 1 ]] || fail "ContractCheck reported more than the constructor"
+
+echo "-- ContractCheck on a mod class with a mistyped field, a method that is not native, a static loadMesh"
+mkdir -p "$work/wrong2/src/vardel/tarnwick/api/client/online" "$work/wrong2/src/vardel/tarnwick/api/asset"
+cat >"$work/wrong2/src/vardel/tarnwick/api/client/online/TarnwickServerConnectionHelper.java" <<'JAVA'
+package vardel.tarnwick.api.client.online;
+
+import java.net.http.HttpResponse;
+import java.util.function.BiConsumer;
+import vardel.tarnwick.api.client.model.Mesh;
+
+/** HTTP_CLIENT of another type, and signIn a Java method. */
+public final class TarnwickServerConnectionHelper {
+    public static Object HTTP_CLIENT;
+
+    public static native void autoLogin(String baseUrl, String uuid, String accessToken,
+            String refreshToken, String provider, BiConsumer<HttpResponse<String>, Throwable> completion);
+
+    public static void signIn(String baseUrl, String uuid, String code,
+            BiConsumer<HttpResponse<String>, Throwable> completion) {}
+
+    public static native void signOut(String baseUrl, String uuid, String accessToken,
+            String refreshToken, String provider, BiConsumer<HttpResponse<String>, Throwable> completion);
+
+    public static native void getAvailableCosmetics(String baseUrl, String uuid, String accessToken,
+            String refreshToken, String provider, BiConsumer<HttpResponse<String>, Throwable> completion);
+
+    public static native void saveConfiguration(String baseUrl, String document,
+            BiConsumer<HttpResponse<String>, Throwable> completion);
+
+    public static native void getPlayerSkinInfo(String baseUrl, String uuid,
+            BiConsumer<HttpResponse<String>, Throwable> completion);
+
+    public static native void loadRemoteMesh(String baseUrl, String name, BiConsumer<Mesh, Throwable> completion);
+}
+JAVA
+cat >"$work/wrong2/src/vardel/tarnwick/api/asset/JsonAssetLoader.java" <<'JAVA'
+package vardel.tarnwick.api.asset;
+
+import java.io.InputStream;
+import net.minecraft.resources.ResourceLocation;
+import vardel.tarnwick.api.client.model.Mesh;
+
+/** The right constructor, but loadMesh static. */
+public final class JsonAssetLoader {
+    public JsonAssetLoader(InputStream stream, ResourceLocation location) {}
+
+    public static Mesh loadMesh(boolean flag) {
+        return null;
+    }
+}
+JAVA
+javac --release 11 -nowarn -cp "$project/target/classes" -d "$work/wrong2/classes" \
+  $(find "$work/wrong2/src" -name '*.java')
+status=0
+java -cp "$work/wrong2/classes:$project/target/classes:$extractor" tarnwick.natives.ContractCheck \
+  >"$work/wrong2.log" 2>&1 || status=$?
+cat "$work/wrong2.log"
+(( status == 1 )) || fail "ContractCheck exited $status on the wrong classes, not 1"
+EXPECTED="missing static field: vardel/tarnwick/api/client/online/TarnwickServerConnectionHelper.HTTP_CLIENT:Ljava/net/http/HttpClient;
+    found instead: static HTTP_CLIENT:Ljava/lang/Object;
+mistyped static native method: vardel/tarnwick/api/client/online/TarnwickServerConnectionHelper.signIn(Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/util/function/BiConsumer;)V is not native: its calls never reach the library
+mistyped method: vardel/tarnwick/api/asset/JsonAssetLoader.loadMesh(Z)Lvardel/tarnwick/api/client/model/Mesh; is static; the library calls it on an instance"
+[[ $(grep -v '^tarnwick contract:' "$work/wrong2.log") == "$EXPECTED" ]] ||
+  fail "ContractCheck's report on the wrong classes is not:"$'\n'"$EXPECTED"
 
 echo "-- docs/mod-developers.md against the shipped jars"
 bash tests/release/check_doc_java.sh docs/mod-developers.md "$project/target/classes:$lib/*"
