@@ -1,6 +1,6 @@
 # cmake --install: the library (lib/ on Linux, bin/ on Windows) with its
 # debug file when the build made one, the document for mod developers, and
-# for mods the Java sources of the loader class and of the class the library
+# for mods the Java sources of the extractor (every file of java/natives) and of the class the library
 # implements. scripts/release.sh packs its archives from this tree.
 include(GNUInstallDirs)
 install(TARGETS tarnwick
@@ -13,8 +13,8 @@ else()
 endif()
 install(FILES $<TARGET_FILE:tarnwick>.debug DESTINATION ${_tarnwick_library_dir} OPTIONAL)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/mod-developers.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/java/natives/tarnwick/natives/NativeLibraryExtractor.java
-  DESTINATION ${CMAKE_INSTALL_DATADIR}/tarnwick/java/tarnwick/natives)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/java/natives/
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/tarnwick/java FILES_MATCHING PATTERN "*.java")
 install(FILES
   ${PROJECT_SOURCE_DIR}/java/example/vardel/tarnwick/api/client/online/TarnwickServerConnectionHelper.java
   DESTINATION ${CMAKE_INSTALL_DATADIR}/tarnwick/java/vardel/tarnwick/api/client/online)

@@ -10,6 +10,8 @@ packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user
   zip unzip
+  maven libmaven-compiler-plugin-java libmaven-resources-plugin-java libmaven-jar-plugin-java
+  libmaven-dependency-plugin-java
 )
 # wine is installed without its recommends (no desktop stack).
 wine_packages=(wine wine64)

@@ -3,13 +3,16 @@
 #   META-INF/MANIFEST.MF
 #   natives/tarnwick.version
 #   natives/<platform>/<library> and <library>.sha256 (sha256sum format)
-#   tarnwick/natives/NativeLibraryExtractor.class (and any other compiled class)
+#   tarnwick/natives/*.class, the extractor (any compiled class in CLASSES_DIR)
 # Usage: natives-jar.sh OUT.jar VERSION EPOCH CLASSES_DIR PLATFORM=LIBRARY...
 #   e.g. natives-jar.sh dist/x.jar 0.1.0 1700000000 classes linux-x86_64=libtarnwick.so
+# CLASSES_DIR - packs no classes: a jar of one platform's library for a
+# Maven classifier, beside the extractor's own artifact.
 # Each library must be built for its platform (scripts/library-platform.sh
 # reads its header), or nothing is packed.
 # Every entry gets the time EPOCH (seconds, UTC) and fixed permissions, and the
-# entries are in a fixed order, so the same inputs give the same bytes.
+# entries are in a fixed order, so the same inputs give the same bytes
+# (scripts/pack-jar.sh).
 set -euo pipefail
 if (( $# < 5 )); then
   echo "usage: $0 OUT.jar VERSION EPOCH CLASSES_DIR PLATFORM=LIBRARY..." >&2
@@ -32,16 +35,5 @@ for pair in "$@"; do
   cp "$library" "$stage/natives/$platform/$name"
   (cd "$stage/natives/$platform" && sha256sum "$name" >"$name.sha256")
 done
-cp -R "$classes/." "$stage/"
-
-# zip stores local time: with TZ=UTC the entries read as EPOCH in UTC.
-find "$stage" -type d -exec chmod 0755 {} + -o -type f -exec chmod 0644 {} +
-find "$stage" -exec touch -h -d "@$epoch" {} +
-out_abs=$(cd "$(dirname "$out")" && pwd)/$(basename "$out")
-rm -f "$out_abs"
-(
-  cd "$stage"
-  # The manifest comes first, as JarInputStream expects; then the rest by name.
-  { echo META-INF/MANIFEST.MF; find . -type f ! -path ./META-INF/MANIFEST.MF | sed 's|^\./||' | LC_ALL=C sort; } |
-    TZ=UTC zip -X -q -D "$out_abs" -@
-)
+[[ "$classes" == - ]] || cp -R "$classes/." "$stage/"
+bash "$(dirname "$0")/pack-jar.sh" "$stage" "$out" "$epoch"

@@ -6,8 +6,11 @@
 #   tarnwick-<version>-linux-aarch64.tar.gz  the same for Linux on 64-bit ARM
 #   tarnwick-<version>-windows-x86_64.zip    the same for Windows
 #   tarnwick-natives-<version>.jar           natives/<platform>/<library> (+ .sha256)
-#                                            and tarnwick.natives.NativeLibraryExtractor
-#   SHA256SUMS
+#                                            and the extractor's classes (tarnwick.natives)
+#   maven/                                   a Maven repository: the extractor (with sources
+#                                            and javadoc) and one natives jar per platform
+#                                            (scripts/maven-repo.sh)
+#   SHA256SUMS                               of the archives and the jar
 #   .tarnwick-release                        the files this run wrote, with their hashes
 #
 # Usage: scripts/release.sh -DTARNWICK_MODEL_KEY=<32 hex digits> [other -D options]
@@ -94,7 +97,10 @@ earlier_files() {  # prints the names .tarnwick-release lists, after checking th
   [[ $(head -n 1 "$marker") == "$marker_title" ]] || refuse "$marker is not release.sh's"
   names=$(sed 1d "$marker" | awk '{print $2}')
   for name in $names; do
-    [[ "$name" =~ ^[A-Za-z0-9][A-Za-z0-9._+-]*$ ]] || refuse "$marker lists '$name'"
+    # Relative paths whose every part starts with a letter or digit: none
+    # leads out of the directory.
+    [[ "$name" =~ ^[A-Za-z0-9][A-Za-z0-9._+-]*(/[A-Za-z0-9][A-Za-z0-9._+-]*)*$ ]] ||
+      refuse "$marker lists '$name'"
   done
   (cd "$dist" && sed 1d "$marker_name" | sha256sum --check --strict --quiet --ignore-missing) ||
     refuse "$dist: files of the earlier release changed since release.sh wrote them; move them away first"
@@ -143,13 +149,14 @@ build() {  # PRESET BUILD_DIR: configure the preset afresh in BUILD_DIR, build t
 # without a time stamp, strips the libraries and leaves each one's debug
 # information next to it (<library>.debug). The archives are packed from what
 # cmake --install puts in place, which must be exactly the library, its debug
-# file, the document for mod developers and the two Java sources.
+# file, the document for mod developers, the extractor's sources and the mod's
+# class.
 install_library() {  # BUILD_DIR LIBRARY (lib/libtarnwick.so or bin/tarnwick.dll) DIRECTORY
   local dir=$1 library=$2 into=$3 installed expected
   cmake --install "$dir" --prefix "$dir/installed" >"$dir/install.log" 2>&1 ||
     { cat "$dir/install.log" >&2; exit 1; }
   expected=$(printf '%s\n' "$library" "$library.debug" share/doc/tarnwick/mod-developers.md \
-    share/tarnwick/java/tarnwick/natives/NativeLibraryExtractor.java \
+    $(cd "$root/java/natives" && find tarnwick -name '*.java' | sed 's|^|share/tarnwick/java/|') \
     share/tarnwick/java/vardel/tarnwick/api/client/online/TarnwickServerConnectionHelper.java |
     LC_ALL=C sort)
   installed=$(cd "$dir/installed" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
@@ -174,10 +181,10 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$linux_build/CMakeCache.
 [[ -n "$version" ]] || { echo "release.sh: no project version in $linux_build" >&2; exit 1; }
 version+=$suffix
 
-echo "-- the extractor class"
+echo "-- the extractor's classes"
 classes=$work/java-classes
 javac --release 11 -Xlint:all -Werror -encoding UTF-8 -d "$classes" \
-  "$root/java/natives/tarnwick/natives/NativeLibraryExtractor.java"
+  $(find "$root/java/natives" -name '*.java' | LC_ALL=C sort)
 
 echo "-- packing"
 stage=$work/stage
@@ -207,12 +214,16 @@ bash "$root/scripts/natives-jar.sh" "$out/tarnwick-natives-$version.jar" "$versi
   "$classes" linux-x86_64="$linux_dir/libtarnwick.so" linux-aarch64="$aarch64_dir/libtarnwick.so" \
   windows-x86_64="$windows_dir/tarnwick.dll"
 (cd "$out" && sha256sum -- *.jar *.tar.gz *.zip >SHA256SUMS)
+bash "$root/scripts/maven-repo.sh" "$out/maven" "$version" "$epoch" "$classes" "$root/java/natives" \
+  linux-x86_64="$linux_dir/libtarnwick.so" linux-aarch64="$aarch64_dir/libtarnwick.so" \
+  windows-x86_64="$windows_dir/tarnwick.dll"
 
 echo "-- checking the release"
 bash "$root/tests/release/check_dist.sh" "$out"
 
 # Into place: the earlier release's files out, the new ones in, the list last.
-names=$(cd "$out" && ls | LC_ALL=C sort)
+# The list names every file, those in maven/ by their path.
+names=$(cd "$out" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 earlier=""
 mkdir -p "$dist"
 [[ ! -f "$dist/$marker_name" ]] || earlier=$(earlier_files)
@@ -221,9 +232,18 @@ for name in $names; do
     refuse "$dist/$name is in the way and not from an earlier release"
 done
 for name in $earlier; do rm -f -- "$dist/$name"; done
+# Directories the earlier release's files leave empty go too.
+[[ ! -d "$dist/maven" ]] || find "$dist/maven" -depth -type d -empty -delete
 rm -f -- "$dist/$marker_name"
-for name in $names; do mv -- "$out/$name" "$dist/"; done
+for name in $names; do
+  mkdir -p -- "$(dirname -- "$dist/$name")"
+  mv -- "$out/$name" "$dist/$name"
+done
 { echo "$marker_title"; (cd "$dist" && sha256sum -- $names); } >"$dist/$marker_name.tmp"
 mv -- "$dist/$marker_name.tmp" "$dist/$marker_name"
 echo "Release $version in $dist:"
-(cd "$dist" && for f in $names; do printf '  %-50s %8d bytes\n' "$f" "$(stat -c %s "$f")"; done)
+(cd "$dist" && for f in $(grep -v / <<<"$names"); do printf '  %-50s %8d bytes\n' "$f" "$(stat -c %s "$f")"; done)
+echo "  maven/: $(find "$dist/maven" -type f | wc -l) files"
+(cd "$dist/maven" && for f in $(find . -name '*.jar' | sed 's|^\./||' | LC_ALL=C sort); do
+  printf '    %-70s %8d bytes\n' "$(basename "$f")" "$(stat -c %s "$f")"
+done)

@@ -12,7 +12,8 @@
 # tarnwick-model.jar opened by the shipped library (the demo), and the natives
 # jar loaded as a mod loads it (NativesJarTest on the release jar). The checkers are also shown
 # inputs they must reject, among them the library the options-plain preset
-# built without hardening (stage 05). The later stages use dist/.
+# built without hardening (stage 05). The later stages use dist/ (its Maven
+# repository, dist/maven: 35-maven-consumer.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
@@ -109,14 +110,20 @@ EXPECT="needs libm.so.6" expect_failure "check_portable_so.sh on libstdc++" \
   bash tests/release/check_portable_so.sh --release /usr/lib/x86_64-linux-gnu/libstdc++.so.6
 EXPECT="(newer than GLIBC_2.17) for: arc4random" expect_failure "check_portable_so.sh on libstdc++'s symbols" \
   bash tests/release/check_portable_so.sh /usr/lib/x86_64-linux-gnu/libstdc++.so.6
-cp dist/* "$unpacked/"
-printf 'x' >>"$unpacked/$(cd dist && ls *.zip)"
+mkdir "$unpacked/dist"
+cp -R dist/. "$unpacked/dist/"
+printf 'x' >>"$unpacked/dist/$(cd dist && ls *.zip)"
 EXPECT="SHA256SUMS does not verify" expect_failure "check_dist.sh on a changed archive" \
-  bash tests/release/check_dist.sh "$unpacked"
+  bash tests/release/check_dist.sh "$unpacked/dist"
+cp dist/*.zip "$unpacked/dist/"
+classifier=$(cd dist && find maven -name '*-natives-linux-x86_64.jar')
+printf 'x' >>"$unpacked/dist/$classifier"
+EXPECT="maven/${classifier#maven/}.sha512 does not match the file" \
+  expect_failure "check_dist.sh on a changed classifier jar" bash tests/release/check_dist.sh "$unpacked/dist"
 # A tarnwick-model.jar whose key is not the libraries'.
 wrong_key=$unpacked/wrong-key
 mkdir -p "$wrong_key/key/tarnwick/tools"
-cp dist/* "$wrong_key/"
+cp -R dist/. "$wrong_key/"
 (
   cd "$wrong_key"
   archive=$(ls -- *-linux-x86_64.tar.gz)

@@ -4,7 +4,9 @@
 # right, the jar's libraries the same as the archives', each library built for
 # the platform its archive and jar entry name, debug files that go with their
 # libraries, the portable Linux libraries (x86-64 and aarch64) and the DLL's
-# tables.
+# tables, and the Maven repository in maven/: its files, their checksums, the
+# classifier jars (one platform's library each, the archives' bytes) and the
+# extractor's jars.
 # Usage: check_dist.sh DIST_DIR
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -24,7 +26,7 @@ linux=tarnwick-$version-linux-x86_64
 aarch64=tarnwick-$version-linux-aarch64
 windows=tarnwick-$version-windows-x86_64
 
-same_list "dist/" "$(printf '%s\n' SHA256SUMS "$linux.tar.gz" "$aarch64.tar.gz" "$windows.zip" "$jar" |
+same_list "dist/" "$(printf '%s\n' SHA256SUMS "$linux.tar.gz" "$aarch64.tar.gz" "$windows.zip" "$jar" maven |
     LC_ALL=C sort)" "$(cd "$dist" && ls -1 | LC_ALL=C sort)"
 (cd "$dist" && sha256sum --check --strict --quiet SHA256SUMS) || fail "SHA256SUMS does not verify"
 same_list "SHA256SUMS" "$(printf '%s\n' "$jar" "$linux.tar.gz" "$aarch64.tar.gz" "$windows.zip" |
@@ -39,14 +41,52 @@ for archive in "$linux" "$aarch64"; do
 done
 same_list "$windows.zip" "$(contents "$windows" tarnwick.dll | grep -v '/$')" \
   "$(unzip -Z1 "$dist/$windows.zip" | LC_ALL=C sort)"
+# The classes are the extractor's, as its Maven artifact holds them: every
+# source file of java/natives compiled.
+group=$dist/maven/vardel/tarnwick
+extractor=$group/tarnwick-extractor/$version/tarnwick-extractor-$version
+natives=$group/tarnwick-natives/$version/tarnwick-natives-$version
+classes=$(unzip -Z1 "$extractor.jar" 2>/dev/null | grep '\.class$' || true)
+for source in $(cd "$root/java/natives" && find . -name '*.java' | sed 's|^\./||'); do
+  grep -qxF "${source%.java}.class" <<<"$classes" || fail "the extractor's jar lacks ${source%.java}.class"
+done
 same_list "$jar (in order)" "$(printf '%s\n' META-INF/MANIFEST.MF \
     natives/linux-aarch64/libtarnwick.so natives/linux-aarch64/libtarnwick.so.sha256 \
     natives/linux-x86_64/libtarnwick.so natives/linux-x86_64/libtarnwick.so.sha256 \
     natives/tarnwick.version \
     natives/windows-x86_64/tarnwick.dll natives/windows-x86_64/tarnwick.dll.sha256 \
-    'tarnwick/natives/NativeLibraryExtractor$Checks.class' \
-    'tarnwick/natives/NativeLibraryExtractor$Copy.class' \
-    tarnwick/natives/NativeLibraryExtractor.class)" "$(unzip -Z1 "$dist/$jar")"
+    $classes)" "$(unzip -Z1 "$dist/$jar")"
+
+# The Maven repository: these files, each with its four checksums.
+maven_files=$(printf '%s\n' "$extractor".{jar,pom} "$extractor"-{sources,javadoc}.jar "$natives.pom" \
+    "$natives"-natives-{linux-x86_64,linux-aarch64,windows-x86_64}.jar \
+    "$group"/tarnwick-{extractor,natives}/maven-metadata.xml | sed "s|^$dist/maven/||")
+same_list "maven/" "$(for f in $maven_files; do printf '%s\n' "$f" "$f".{md5,sha1,sha256,sha512}; done |
+    LC_ALL=C sort)" "$(cd "$dist/maven" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)"
+for f in $maven_files; do
+  for sum in md5 sha1 sha256 sha512; do
+    [[ $(cat "$dist/maven/$f.$sum" 2>/dev/null) == $("${sum}sum" <"$dist/maven/$f" | awk '{print $1}') ]] ||
+      fail "maven/$f.$sum does not match the file"
+  done
+done
+for pom in "$extractor.pom" "$natives.pom"; do
+  artifact=$(basename "$(dirname "$(dirname "$pom")")")
+  grep -qF "<groupId>vardel.tarnwick</groupId>
+  <artifactId>$artifact</artifactId>
+  <version>$version</version>" "$pom" || fail "$(basename "$pom") does not name vardel.tarnwick:$artifact:$version"
+done
+grep -qF "<artifactId>tarnwick-extractor</artifactId>
+      <version>$version</version>" "$natives.pom" || fail "the natives' POM does not depend on the extractor"
+for metadata in "$group"/tarnwick-{extractor,natives}/maven-metadata.xml; do
+  grep -qF "<version>$version</version>" "$metadata" || fail "$metadata does not list $version"
+done
+same_list "the extractor's sources jar" "$(printf '%s\n' META-INF/MANIFEST.MF \
+    $(cd "$root/java/natives" && find . -name '*.java' | sed 's|^\./||' | LC_ALL=C sort))" \
+  "$(unzip -Z1 "$extractor-sources.jar" 2>/dev/null | grep -v '/$')"
+# (Listings are read whole first: grep -q stopping early would fail the pipe.)
+javadoc_entries=$(unzip -Z1 "$extractor-javadoc.jar" 2>/dev/null || true)
+grep -qxF tarnwick/natives/package-summary.html <<<"$javadoc_entries" ||
+  fail "the javadoc jar has no tarnwick/natives/package-summary.html"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -54,6 +94,10 @@ tar xzf "$dist/$linux.tar.gz" -C "$work"
 tar xzf "$dist/$aarch64.tar.gz" -C "$work"
 unzip -q "$dist/$windows.zip" -d "$work"
 unzip -q "$dist/$jar" -d "$work/jar"
+unzip -q "$extractor.jar" -d "$work/extractor"
+for class in $classes; do
+  cmp -s "$work/jar/$class" "$work/extractor/$class" || fail "$class differs between $jar and the extractor's jar"
+done
 [[ $(cat "$work/jar/natives/tarnwick.version") == "$version" ]] || fail "natives/tarnwick.version is not $version"
 for pair in linux-x86_64:$linux/libtarnwick.so linux-aarch64:$aarch64/libtarnwick.so \
     windows-x86_64:$windows/tarnwick.dll; do
@@ -67,6 +111,16 @@ for pair in linux-x86_64:$linux/libtarnwick.so linux-aarch64:$aarch64/libtarnwic
     fail "natives/$platform/$name.sha256 does not match the library"
   cmp -s "$archived" "$work/jar/natives/$platform/$name" ||
     fail "natives/$platform/$name differs from the one in the archive"
+  # Its classifier jar: the same paths, this platform only.
+  classifier=$natives-natives-$platform.jar
+  same_list "$(basename "$classifier") (in order)" "$(echo META-INF/MANIFEST.MF; printf '%s\n' \
+      "natives/$platform/$name" "natives/$platform/$name.sha256" natives/tarnwick.version | LC_ALL=C sort)" \
+    "$(unzip -Z1 "$classifier" 2>/dev/null)"
+  mkdir -p "$work/$platform" && unzip -q "$classifier" -d "$work/$platform" 2>/dev/null || true
+  for entry in "natives/$platform/$name" "natives/$platform/$name.sha256" natives/tarnwick.version; do
+    cmp -s "$work/jar/$entry" "$work/$platform/$entry" ||
+      fail "$entry differs between $jar and $(basename "$classifier")"
+  done
 done
 
 # The archives ship the mod's example class, not the tests' stand-in.
@@ -143,7 +197,7 @@ for archive in "$linux" "$aarch64"; do
   bad=$(tar tvzf "$dist/$archive.tar.gz" | awk '!(/^-rw-r--r-- 0\/0 / || /^drwxr-xr-x 0\/0 /)')
   [[ -z "$bad" ]] || fail "$archive.tar.gz has entries with other modes or owners:"$'\n'"$bad"
 done
-for archive in "$windows.zip" "$jar"; do
+for archive in "$windows.zip" "$jar" $(cd "$dist" && find maven -name '*.jar' | LC_ALL=C sort); do
   modes=$(unzip -Z "$dist/$archive" | grep -E '^[-d][-rwxsStT]{9} ' | awk '{print $1}')
   [[ $(wc -l <<<"$modes") == $(unzip -Z1 "$dist/$archive" | wc -l) ]] &&
     ! grep -qvxE -- '-rw-r--r--|drwxr-xr-x' <<<"$modes" ||
@@ -158,6 +212,11 @@ dll_strings=$(strings -el "$dll")
 manifest=$(unzip -p "$dist/$jar" META-INF/MANIFEST.MF | tr -d '\r')
 grep -qxF "$version" <<<"$dll_strings" || fail "the DLL's version resource does not name $version"
 grep -qxF "Implementation-Version: $version" <<<"$manifest" || fail "the jar's manifest does not name $version"
+for maven_jar in $(cd "$dist" && find maven -name '*.jar' | LC_ALL=C sort); do
+  maven_manifest=$(unzip -p "$dist/$maven_jar" META-INF/MANIFEST.MF | tr -d '\r')
+  grep -qxF "Implementation-Version: $version" <<<"$maven_manifest" ||
+    fail "$maven_jar's manifest does not name $version"
+done
 dev_key=$(sed -n 's/^set(TARNWICK_DEV_MODEL_KEY "\([0-9a-f]*\)")$/\1/p' "$root/cmake/ModelKey.cmake")
 dev=0 && [[ $version == *-devkey* ]] && dev=1
 so_dev=0 && LC_ALL=C grep -qaP "$(sed 's/../\\x&/g' <<<"$dev_key")" "$so" && so_dev=1
