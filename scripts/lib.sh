@@ -1,5 +1,6 @@
-# Shell helpers shared by the stages, the test runners and the release
-# script. Source it:  . "$root/scripts/lib.sh"
+# shellcheck shell=bash
+# Shell helpers shared by the stages, the test scripts and the demo's check.
+# Source it:  . "$root/scripts/lib.sh"
 # Every helper fails loudly (message on standard error, exit 1) and says what
 # it expected.
 
@@ -43,6 +44,32 @@ expect_failure() {
   done <<<"${EXPECT:-}"
   rm -f "$log"
   echo "$what: refused, as it must"
+}
+
+# entry_points [COLUMN]: the rows of the entry point table (jni/entry_points.h),
+# one a line, in its order: the method names; with COLUMN "export", the
+# exported names; with "descriptor", "request" or "template", the name, a
+# space and that column.
+entry_points() {
+  local table
+  table=$(dirname "${BASH_SOURCE[0]}")/../jni/entry_points.h
+  [[ -f "$table" ]] || fail "no entry point table at $table"
+  awk -v column="${1:-name}" '
+    /^#define TARNWICK_JAVA_CLASS / {
+      prefix = $3; gsub(/"/, "", prefix); gsub(/\//, "_", prefix); prefix = "Java_" prefix "_"
+    }
+    /^X\(/ {
+      name = $0; sub(/^X\( */, "", name); sub(/ *,.*/, "", name)
+      n = 0; rest = $0
+      while (match(rest, /"[^"]*"/)) {
+        quoted[++n] = substr(rest, RSTART + 1, RLENGTH - 2); rest = substr(rest, RSTART + RLENGTH)
+      }
+      if (column == "name") print name
+      else if (column == "export") print prefix name
+      else if (column == "descriptor") print name, quoted[1]
+      else if (column == "request") print name, quoted[2]
+      else if (column == "template") print name, quoted[3]
+    }' "$table"
 }
 
 # cmake_cache BUILD_DIR NAME: a value from BUILD_DIR's CMakeCache.txt.

@@ -19,9 +19,9 @@ sed -n '/^struct JNINativeInterface_ {/,/^};/p' "$jdk_include/jni.h" |
   sed -E 's/^JNICALL \*//; s/[;)]$//; s/.*/"&",/' >"$out/bridge-gen/jni_function_names.inc"
 
 g++ -std=c++17 -O2 -Wall -Wextra -shared -fPIC \
-  -I"$jdk_include" -I"$jdk_include/linux" \
+  -I"$jdk_include" -I"$jdk_include/linux" -I"$root/jni" \
   -o "$out/bridge_jvm.so" "$src/bridge_jvm.cpp" -ldl
 x86_64-w64-mingw32-g++-posix -std=c++17 -O2 -Wall -Wextra -static -s \
-  -isystem "$root/platform/windows/jni-include" -isystem "$jdk_include" -I"$out/bridge-gen" \
+  -isystem "$root/platform/windows/jni-include" -isystem "$jdk_include" -I"$out/bridge-gen" -I"$root/jni" \
   -o "$out/bridge_host.exe" "$src/bridge_host.cpp" -lws2_32
 echo "bridge: $out/bridge_jvm.so, $out/bridge_host.exe"
