@@ -9,7 +9,7 @@
 #include <string>
 
 #include "boundary.h"
-#include "fault_injection.h"
+#include "fault_point.h"
 #include "jni_util.h"
 #include "requests.h"
 #include "scoped_utf_chars.h"

@@ -49,14 +49,16 @@ expect_failure() {
 # entry_points [COLUMN]: the rows of the entry point table (jni/entry_points.h),
 # one a line, in its order: the method names; with COLUMN "export", the
 # exported names; with "descriptor", "request" or "template", the name, a
-# space and that column.
+# space and that column; with "class", only the Java class's binary name.
 entry_points() {
   local table
   table=$(dirname "${BASH_SOURCE[0]}")/../jni/entry_points.h
   [[ -f "$table" ]] || fail "no entry point table at $table"
   awk -v column="${1:-name}" '
     /^#define TARNWICK_JAVA_CLASS / {
-      prefix = $3; gsub(/"/, "", prefix); gsub(/\//, "_", prefix); prefix = "Java_" prefix "_"
+      class = $3; gsub(/"/, "", class); gsub(/\//, ".", class)
+      prefix = class; gsub(/\./, "_", prefix); prefix = "Java_" prefix "_"
+      if (column == "class") print class
     }
     /^X\(/ {
       name = $0; sub(/^X\( */, "", name); sub(/ *,.*/, "", name)
