@@ -2,7 +2,7 @@
 # The demo in one command: installs what is missing, builds the library,
 # tarnwick-model and the demo in build/ (the directory scripts/test.sh uses),
 # then runs the demo. It starts a stand-in of the web service on loopback and
-# drives all seven entry points through the real library, printing each
+# drives every entry point through the real library, printing each
 # request as the service received it and what the completion was given.
 # TARNWICK_DEMO_BUILD_DIR picks another build directory.
 set -euo pipefail

@@ -2,8 +2,8 @@
 # The Windows DLL as the release ships it (dist/'s zip, from the release
 # stage, whose dist check has already read its export and import tables,
 # hardening, version resource and debug file), under wine:
-#   - loaded with tests/windows/load_dll.cpp: LoadLibrary, the seven names,
-#     no JNI_OnLoad, entry-point calls through a stand-in JNIEnv on the main
+#   - loaded with tests/windows/load_dll.cpp: LoadLibrary, the names of
+#     jni/entry_points.h, no JNI_OnLoad, entry-point calls through a stand-in JNIEnv on the main
 #     thread and on threads started after the load, DllMain's
 #     DisableThreadLibraryCalls answer, the version resource;
 #   - the Java suite and the demo on OpenJDK 17 under -Xcheck:jni, through
