@@ -13,7 +13,9 @@ rm -rf "$out"
 mkdir -p "$out"
 
 # Each combination is a preset options-<name> (CMakePresets.json); its build
-# preset names the targets where the combination matters.
+# preset names the targets where the combination matters. They are test
+# fixtures, so they show only with TARNWICK_OPTION_CHECKS=1.
+export TARNWICK_OPTION_CHECKS=1
 presets=$(cmake --list-presets | sed -n 's/^ *"\(options-[a-z-]*\)".*/\1/p')
 [[ -n "$presets" ]] || fail "no options-* presets in CMakePresets.json"
 for preset in $presets; do
