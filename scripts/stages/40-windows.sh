@@ -141,7 +141,7 @@ for test in "${all_tests[@]}"; do
 done
 echo "${#all_tests[@]} tests, $(( ${#selection[@]} / 2 )) of them through tarnwick.dll"
 # dist/ is a --dev-key release: the development key seals the test models.
-key=$(sed -n 's/^set(TARNWICK_DEV_MODEL_KEY "\([0-9a-f]*\)")$/\1/p' cmake/ModelKey.cmake)
+key=$(cmake -P cmake/ModelKey.cmake)
 run_classes=$classes/natives:$classes/standins:$classes/testsupport:$classes/tests
 TARNWICK_BRIDGE_DLL=$dll TARNWICK_TEST_JAVA=$java TARNWICK_TEST_JVM_OPTIONS=-Dtarnwick.windowsDll=true \
   bash java/run_junit.sh "$java" "$junit" "$run_classes" \
