@@ -11,7 +11,7 @@ cd "$root"
 
 bash scripts/deps.sh demo
 
-build=build-demo
+build="build-demo"
 log=$build/demo-build.log
 mkdir -p "$build"
 echo "Building the library, tarnwick-model and the demo in $build/ (log: $log)"

@@ -11,7 +11,7 @@ packages=(
   libgtest-dev googletest libbenchmark-dev libssl-dev openssl
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user
-  zip unzip
+  zip unzip shellcheck
 )
 # wine is installed without its recommends (no desktop stack).
 wine_packages=(wine wine64)

@@ -21,6 +21,34 @@ check_jni_warnings() {
   fi
 }
 
+# check NAME COMMAND...: runs one independent check in a subshell (so that a
+# fail inside it ends only this check), prints "ok - NAME" or "not ok - NAME"
+# and goes on. checks_done prints every failed check by name and fails when
+# there was one, so one run shows every failure of a stage.
+TARNWICK_FAILED_CHECKS=()
+check() {
+  local name=$1 status errexit=${-//[^e]/}
+  shift
+  # Not "( ... ) || status=$?": bash ignores set -e inside a || list.
+  set +e
+  ( set -e; "$@" )
+  status=$?
+  [[ -z "$errexit" ]] || set -e
+  if (( status == 0 )); then
+    echo "ok - $name"
+  else
+    echo "not ok - $name (exit $status)" >&2
+    TARNWICK_FAILED_CHECKS+=("$name")
+  fi
+}
+checks_done() {  # [WHAT]
+  if (( ${#TARNWICK_FAILED_CHECKS[@]} > 0 )); then
+    printf 'failed: %s\n' "${TARNWICK_FAILED_CHECKS[@]}" >&2
+    fail "${1:-this stage}: ${#TARNWICK_FAILED_CHECKS[@]} check(s) failed"
+  fi
+  echo "${1:-this stage}: every check passed"
+}
+
 # expect_failure WHAT COMMAND...: COMMAND must fail, and its output must name
 # every message given before it in EXPECT (one per line, fixed strings):
 #   EXPECT=$'first\nsecond' expect_failure "check_dll.sh" bash tests/windows/check_dll.sh bad.dll

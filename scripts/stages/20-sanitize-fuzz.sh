@@ -6,7 +6,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
 
-build=build-sanitize
+build="build-sanitize"
 fuzz_seconds=${TARNWICK_FUZZ_SECONDS:-60}
 
 # The sanitize preset: TARNWICK_FUZZ puts -fsanitize=address,undefined
