@@ -31,7 +31,6 @@ stage_dir=$build_dir/stage
 java=/usr/lib/jvm/java-17-openjdk-amd64/bin/java
 junit=/usr/share/java/junit-platform-console-standalone.jar
 classes=$root/build/java
-cxx=x86_64-w64-mingw32-g++-posix
 [[ -x "$java" ]] || fail "OpenJDK 17 is missing ($java)"
 [[ -d $classes/tests ]] || fail "no build/java/tests: run scripts/test.sh"
 zip=$(ls dist/tarnwick-*-windows-x86_64.zip 2>/dev/null || true)
@@ -47,23 +46,16 @@ mkdir -p "$build_dir"
 cmake --preset windows-tests >"$build_dir/configure.log" 2>&1 || { cat "$build_dir/configure.log" >&2; exit 1; }
 cmake --build --preset windows-tests -j 2
 check_format_flags "$build_dir/compile_commands.json"
-bash tests/windows/build_bridge.sh "$stage_dir"
+# The test programs of the windows-tests preset, and the bridge's JVM half
+# from the main run's build, beside each other (the JVM half starts
+# bridge_host.exe from its own directory).
+cp "$build_dir"/tests/windows/{load_dll.exe,bridge_host.exe,wrong_exports_dynamic.dll,wrong_exports_static.dll} \
+  build/tests/windows/bridge_jvm.so "$stage_dir/"
 # A second copy of the bridge hosts the fault-injection DLL: the file beside
 # the copy names its DLL.
 cp "$stage_dir/bridge_jvm.so" "$stage_dir/bridge_jvm_fault.so"
 echo "$build_dir/jni/tarnwick_fault_injection.dll" >"$stage_dir/bridge_jvm_fault.so.target"
 
-"$cxx" -std=c++17 -O2 -Wall -Wextra -static -s \
-  -isystem platform/windows/jni-include -isystem "$(jdk_include)" \
-  -o "$stage_dir/load_dll.exe" tests/windows/load_dll.cpp -lversion
-# Shared libstdc++, not stripped, no ASLR or DEP, no version resource, a time
-# stamp and no debug file: every one of check_dll.sh's checks must fail.
-"$cxx" -std=c++17 -O2 -shared -static-libgcc \
-  -Wl,--disable-dynamicbase,--disable-high-entropy-va,--disable-nxcompat \
-  -o "$stage_dir/wrong_exports_dynamic.dll" tests/windows/wrong_exports.cpp
-# Loadable without MinGW's DLLs, for the loader's and the bridge's refusals.
-"$cxx" -std=c++17 -O2 -shared -static -s \
-  -o "$stage_dir/wrong_exports_static.dll" tests/windows/wrong_exports.cpp
 
 missing_mesh=Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_loadRemoteMesh
 EXPECT="missing export: $missing_mesh
