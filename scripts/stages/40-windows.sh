@@ -70,7 +70,7 @@ no NX_COMPAT
 the version resource is missing
 has a link time stamp
 no .gnu_debuglink section
-no debug file" expect_failure "check_dll.sh on a wrong DLL" \
+no debug file" check "check_dll.sh refuses a wrong DLL" expect_failure "check_dll.sh on a wrong DLL" \
   bash tests/windows/check_dll.sh "$stage_dir/wrong_exports_dynamic.dll"
 
 echo "-- starting wine"
@@ -94,17 +94,18 @@ timeout 300 wineboot -i >"$stage_dir/wineboot.log" 2>&1 ||
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
 echo "-- loading tarnwick.dll under wine"
-timeout 120 wine "$stage_dir/load_dll.exe" "$(windows_path "$dll")" "$version"
+check "load_dll.exe: tarnwick.dll loads and behaves" \
+  timeout 120 wine "$stage_dir/load_dll.exe" "$(windows_path "$dll")" "$version"
 EXPECT="no version resource
 entry point not found: $missing_mesh
 must not be exported: JNI_OnLoad
 called JNI function table slot 4
 expected one java/lang/NullPointerException(\"completion is null\"), got 0 throw(s)" \
-  expect_failure "load_dll.exe on a wrong DLL" \
+  check "load_dll.exe refuses a wrong DLL" expect_failure "load_dll.exe on a wrong DLL" \
   timeout 120 wine "$stage_dir/load_dll.exe" "$(windows_path "$stage_dir/wrong_exports_static.dll")" "$version"
 
 echo "-- the crypto unit tests under wine"
-ctest --preset windows-tests -j 2
+check "the crypto tests under wine" ctest --preset windows-tests -j 2
 
 echo "-- the Java suite through tarnwick.dll"
 # Every test method of the suite, but the skipped ones.
@@ -135,7 +136,8 @@ echo "${#all_tests[@]} tests, $(( ${#selection[@]} / 2 )) of them through tarnwi
 # dist/ is a --dev-key release: the development key seals the test models.
 key=$(cmake -P cmake/ModelKey.cmake)
 run_classes=$classes/natives:$classes/standins:$classes/testsupport:$classes/tests
-TARNWICK_BRIDGE_DLL=$dll TARNWICK_TEST_JAVA=$java TARNWICK_TEST_JVM_OPTIONS=-Dtarnwick.windowsDll=true \
+check "the Java suite through tarnwick.dll" env TARNWICK_BRIDGE_DLL="$dll" TARNWICK_TEST_JAVA="$java" \
+  TARNWICK_TEST_JVM_OPTIONS=-Dtarnwick.windowsDll=true \
   bash java/run_junit.sh "$java" "$junit" "$run_classes" \
   "$stage_dir/bridge_jvm.so" "$key" "$stage_dir/bridge_jvm_fault.so" \
   "$root/build/tests/java/tarnwick-natives-dev.jar" "$classes/example:$classes/standins:$classes/testsupport:$classes/tests" \
@@ -144,7 +146,7 @@ TARNWICK_BRIDGE_DLL=$dll TARNWICK_TEST_JAVA=$java TARNWICK_TEST_JVM_OPTIONS=-Dta
 echo "-- the demo through tarnwick.dll"
 [[ -f build/demo/run-demo.sh ]] || fail "no build/demo/run-demo.sh: run scripts/test.sh"
 sed "s|'[^']*/libtarnwick.so'|'$stage_dir/bridge_jvm.so'|" build/demo/run-demo.sh >"$stage_dir/run-demo.sh"
-TARNWICK_BRIDGE_DLL=$dll bash demo/check_demo.sh "$stage_dir/run-demo.sh"
+check "the demo through tarnwick.dll" env TARNWICK_BRIDGE_DLL="$dll" bash demo/check_demo.sh "$stage_dir/run-demo.sh"
 
 # The bridge itself: a DLL that lacks an entry point fails that call as the
 # JVM would, and one that calls a JNI function the bridge does not forward
@@ -157,7 +159,6 @@ wrong_calls=$(TARNWICK_BRIDGE_DLL=$stage_dir/wrong_exports_static.dll "$java" -X
 expected_calls="threw java.lang.Error: tarnwick bridge: the DLL called JNI function GetVersion, which the bridge does not forward, completions 0
 threw nothing, completions 0
 threw java.lang.UnsatisfiedLinkError: the DLL does not export $missing_mesh, completions 0"
-[[ "$wrong_calls" == "$expected_calls" ]] ||
-  fail "the bridge gave, for the wrong DLL:"$'\n'"$wrong_calls"$'\n'"expected:"$'\n'"$expected_calls"
 echo "$wrong_calls"
-echo "Windows DLL checks passed."
+check "the bridge fails the calls a wrong DLL cannot serve" [ "$wrong_calls" == "$expected_calls" ]
+checks_done "the Windows DLL"
