@@ -12,12 +12,6 @@
 # tarnwick_finish_library(<target>) applies the per-library parts; the flags
 # every target of ours compiles with are in cmake/ProjectFlags.cmake.
 
-if(MSVC)
-  function(tarnwick_finish_library target)
-  endfunction()
-  return()
-endif()
-
 if(WIN32)
   enable_language(RC)
 endif()

@@ -11,16 +11,12 @@
 #     source tree);
 #   - -g when the debug information is split off (TARNWICK_SPLIT_DEBUG);
 #   - hardening (TARNWICK_HARDEN): the stack protector everywhere, format
-#     warnings as errors, fortified libc calls on Linux in optimised builds;
+#     warnings (-Wformat) with the format-security ones as errors, fortified
+#     libc calls on Linux in optimised builds;
 #   - the sanitizers of TARNWICK_JVM_SANITIZE.
 # The per-library parts (RELRO, stripping, version resource) are in
 # cmake/Binaries.cmake.
 add_library(tarnwick_flags INTERFACE)
-
-if(MSVC)
-  target_compile_options(tarnwick_flags INTERFACE /W4)
-  return()
-endif()
 
 target_compile_options(tarnwick_flags INTERFACE
   -Wall -Wextra

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs the demo and checks that it went through all seven entry points and
+# Runs the demo and checks that it went through every entry point of
+# jni/entry_points.h, that the stand-in service answered each, and that it
 # showed what it is meant to show.
 # Usage: check_demo.sh RUN_DEMO_SCRIPT
 set -uo pipefail
@@ -13,10 +14,22 @@ fail() {
 }
 
 ((status == 0)) || fail "the demo exited with $status"
-for entry in signIn autoLogin getAvailableCosmetics saveConfiguration getPlayerSkinInfo \
-  loadRemoteMesh signOut; do
+. "$(dirname "$0")/../scripts/lib.sh"
+# Every entry point of the table is called, and the service got a request on
+# its template's path (each "{}" any text).
+while read -r entry; do
   grep -qE "^\[[0-9]+\] $entry\(" <<<"$output" || fail "no call of $entry"
-done
+done < <(entry_points)
+while read -r entry path; do
+  read -r _ request < <(entry_points request | grep "^$entry ")
+  method=${request%% *}
+  pattern=${path%%\?*}
+  pattern=${pattern//./\\.}
+  pattern=${pattern//\{\}/[^ ?]*}
+  grep -qE "service got $method $pattern([? ]|$)" <<<"$output" ||
+    fail "the service got no $method ${path%%\?*} for $entry"
+done < <(entry_points template)
+grep -qF "no such endpoint" <<<"$output" && fail "the stand-in service has no route for a request"
 expect() {
   grep -qF -- "$1" <<<"$output" || fail "the output lacks: $1"
 }

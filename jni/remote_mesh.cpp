@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "boundary.h"
-#include "fault_injection.h"
+#include "fault_point.h"
 #include "jni_util.h"
 #include "model_payload.h"
 #include "modified_utf8.h"

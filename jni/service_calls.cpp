@@ -9,7 +9,7 @@
 #include <string>
 
 #include "boundary.h"
-#include "fault_injection.h"
+#include "fault_point.h"
 #include "jni_util.h"
 #include "requests.h"
 #include "scoped_utf_chars.h"
@@ -126,13 +126,13 @@ JNIEXPORT void JNICALL
 Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_autoLogin(
     JNIEnv* env, jclass caller, jstring baseUrl, jstring uuid, jstring accessToken,
     jstring refreshToken, jstring provider, jobject completion) {
-    tarnwick::sessionCall(env, caller, tarnwick::kAutoLoginTemplate, baseUrl, uuid, accessToken,
+    tarnwick::sessionCall(env, caller, tarnwick::endpoint::autoLogin, baseUrl, uuid, accessToken,
                           refreshToken, provider, completion);
 }
 
 JNIEXPORT void JNICALL Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_signIn(
     JNIEnv* env, jclass caller, jstring baseUrl, jstring uuid, jstring code, jobject completion) {
-    tarnwick::getCall(env, caller, tarnwick::kSignInTemplate,
+    tarnwick::getCall(env, caller, tarnwick::endpoint::signIn,
                       {{baseUrl, "baseUrl"}, {uuid, "uuid"}, {code, "code"}}, completion);
 }
 
@@ -140,7 +140,7 @@ JNIEXPORT void JNICALL
 Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_signOut(
     JNIEnv* env, jclass caller, jstring baseUrl, jstring uuid, jstring accessToken,
     jstring refreshToken, jstring provider, jobject completion) {
-    tarnwick::sessionCall(env, caller, tarnwick::kSignOutTemplate, baseUrl, uuid, accessToken,
+    tarnwick::sessionCall(env, caller, tarnwick::endpoint::signOut, baseUrl, uuid, accessToken,
                           refreshToken, provider, completion);
 }
 
@@ -148,7 +148,7 @@ JNIEXPORT void JNICALL
 Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_getAvailableCosmetics(
     JNIEnv* env, jclass caller, jstring baseUrl, jstring uuid, jstring accessToken,
     jstring refreshToken, jstring provider, jobject completion) {
-    tarnwick::sessionCall(env, caller, tarnwick::kAvailableCosmeticsTemplate, baseUrl, uuid,
+    tarnwick::sessionCall(env, caller, tarnwick::endpoint::getAvailableCosmetics, baseUrl, uuid,
                           accessToken, refreshToken, provider, completion);
 }
 
@@ -157,7 +157,7 @@ Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_saveConfig
     JNIEnv* env, jclass caller, jstring baseUrl, jstring document, jobject completion) {
     tarnwick::runAtBoundary(env, [&] {
         std::string url;
-        if (!tarnwick::composeFromArguments(env, tarnwick::kSaveConfigurationTemplate,
+        if (!tarnwick::composeFromArguments(env, tarnwick::endpoint::saveConfiguration,
                                             {{baseUrl, "baseUrl"}}, url))
             return;
         // The document is the request body; it is not copied out of the JVM.
@@ -173,7 +173,7 @@ Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_saveConfig
 JNIEXPORT void JNICALL
 Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_getPlayerSkinInfo(
     JNIEnv* env, jclass caller, jstring baseUrl, jstring uuid, jobject completion) {
-    tarnwick::getCall(env, caller, tarnwick::kPlayerSkinInfoTemplate,
+    tarnwick::getCall(env, caller, tarnwick::endpoint::getPlayerSkinInfo,
                       {{baseUrl, "baseUrl"}, {uuid, "uuid"}}, completion);
 }
 

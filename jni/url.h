@@ -6,23 +6,33 @@
 #include <initializer_list>
 #include <string>
 
+#include "entry_points.h"
+
 namespace tarnwick {
 
 // An endpoint's path and query, in which each "{}" stands for one argument.
 using EndpointTemplate = const char*;
 
-// The account and cosmetics endpoints, and the model file endpoint.
-constexpr EndpointTemplate kAutoLoginTemplate =
-    "/auto_login?mc_uuid={}&access_token={}&refresh_token={}&provider={}";
-constexpr EndpointTemplate kSignInTemplate = "/login_code?mc_uuid={}&code={}";
-constexpr EndpointTemplate kSignOutTemplate =
-    "/logout?mc_uuid={}&access_token={}&refresh_token={}&provider={}";
-constexpr EndpointTemplate kAvailableCosmeticsTemplate =
-    "/member/cosmetics?minecraft_uuid={}&access_token={}&refresh_token={}&provider={}";
-constexpr EndpointTemplate kSaveConfigurationTemplate = "/member/update_cosmetic";
-constexpr EndpointTemplate kPlayerSkinInfoTemplate = "/cosmetic/user_cosmetic?mc_uuid={}";
+// Each entry point's template, from the table: endpoint::signIn and so on.
+namespace endpoint {
+#define TARNWICK_TEMPLATE(name, parameters, descriptor, request, path) \
+    constexpr EndpointTemplate name = path;
+TARNWICK_ENTRY_POINTS(TARNWICK_TEMPLATE)
+#undef TARNWICK_TEMPLATE
+}  // namespace endpoint
+
+// The model file's endpoint as loadRemoteMesh composes it: the name goes in
+// the template and the suffix after it.
 constexpr EndpointTemplate kModelTemplate = "/models/{}";
 constexpr char kModelSuffix[] = ".enc";
+
+constexpr bool isTemplateAndSuffix(const char* whole, const char* head, const char* tail) {
+    while (*head != '\0' && *head == *whole) ++head, ++whole;
+    while (*tail != '\0' && *tail == *whole) ++tail, ++whole;
+    return *head == '\0' && *tail == '\0' && *whole == '\0';
+}
+static_assert(isTemplateAndSuffix(endpoint::loadRemoteMesh, kModelTemplate, kModelSuffix),
+              "the model template and suffix must make up the table's loadRemoteMesh template");
 
 // Returns baseUrl followed by the template, each "{}" replaced left to right
 // by the next argument's full text. Everything is copied verbatim: nothing is

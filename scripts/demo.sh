@@ -1,17 +1,17 @@
 #!/usr/bin/env bash
-# The demo in one command: installs what is missing, builds the library,
-# tarnwick-model.jar and the demo in build/ (the directory scripts/test.sh uses),
-# then runs the demo. It starts a stand-in of the web service on loopback and
-# drives all seven entry points through the real library, printing each
-# request as the service received it and what the completion was given.
-# TARNWICK_DEMO_BUILD_DIR picks another build directory.
+# The demo in one command: installs the Debian packages the demo needs when
+# any is missing, builds the library, tarnwick-model.jar and the demo with the
+# demo preset in build-demo/, then runs the demo. It starts a stand-in of the
+# web service on loopback and drives every entry point through the real
+# library, printing each request as the service received it and what the
+# completion was given.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-bash scripts/deps.sh
+bash scripts/deps.sh demo
 
-build=${TARNWICK_DEMO_BUILD_DIR:-build}
+build="build-demo"
 log=$build/demo-build.log
 mkdir -p "$build"
 echo "Building the library, tarnwick-model.jar and the demo in $build/ (log: $log)"
@@ -20,9 +20,9 @@ fail() {
   echo "$1; the whole log is in $log" >&2
   exit 1
 }
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >"$log" 2>&1 || fail "Configuring failed"
+cmake --preset demo >"$log" 2>&1 || fail "Configuring failed"
 # The demo is left out when tarnwick-model.jar cannot be built (no JDK).
 [[ -f $build/demo/run-demo.sh ]] || fail "The demo was not configured"
-cmake --build "$build" --target demo -j "$(nproc)" >>"$log" 2>&1 || fail "The build failed"
+cmake --build --preset demo -j "$(nproc)" >>"$log" 2>&1 || fail "The build failed"
 echo
 exec bash "$build/demo/run-demo.sh"

@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need, when
-# any is missing. Needs root (or sudo) only when something must be installed.
+# Installs the Debian packages the build and the tests need, when any is
+# missing; with the argument "demo", only what the demo needs. Needs root (or
+# sudo) only when something must be installed.
 set -euo pipefail
 
+demo_packages=(cmake g++ make openjdk-17-jdk-headless zip)
 packages=(
   cmake g++ clang libclang-rt-14-dev make
   openjdk-17-jdk-headless junit5
   libgtest-dev googletest libbenchmark-dev libssl-dev openssl
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user
-  zip unzip
+  zip unzip shellcheck
   maven libmaven-compiler-plugin-java libmaven-resources-plugin-java libmaven-jar-plugin-java
   libmaven-dependency-plugin-java
 )
@@ -24,12 +26,17 @@ missing() {
   echo "${out[@]:-}"
 }
 
-need=$(missing "${packages[@]}")
-need_wine=$(missing "${wine_packages[@]}")
-# scripts/stages/50-aarch64.sh downloads Debian's arm64 JDK (never installs
-# it), which apt offers only once arm64 is a foreign architecture.
-need_arm64=1
-dpkg --print-foreign-architectures | grep -qx arm64 && need_arm64=0
+need_arm64=0
+if [[ "${1:-}" == demo ]]; then
+  need=$(missing "${demo_packages[@]}")
+  need_wine=""
+else
+  need=$(missing "${packages[@]}")
+  need_wine=$(missing "${wine_packages[@]}")
+  # scripts/stages/50-aarch64.sh downloads Debian's arm64 JDK (never installs
+  # it), which apt offers only once arm64 is a foreign architecture.
+  dpkg --print-foreign-architectures | grep -qx arm64 || need_arm64=1
+fi
 if [[ -z "$need" && -z "$need_wine" ]] && (( ! need_arm64 )); then
   exit 0
 fi
@@ -40,5 +47,7 @@ export DEBIAN_FRONTEND=noninteractive
 if (( need_arm64 )); then $sudo dpkg --add-architecture arm64; fi
 echo "Installing Debian packages: $need $need_wine"
 $sudo apt-get update -q
+# shellcheck disable=SC2086 # the lists are words, one package each
 if [[ -n "$need" ]]; then $sudo apt-get install -y -q $need; fi
+# shellcheck disable=SC2086
 if [[ -n "$need_wine" ]]; then $sudo apt-get install -y -q --no-install-recommends $need_wine; fi

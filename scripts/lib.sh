@@ -1,5 +1,6 @@
-# Shell helpers shared by the stages, the test runners and the release
-# script. Source it:  . "$root/scripts/lib.sh"
+# shellcheck shell=bash
+# Shell helpers shared by the stages, the test scripts and the demo's check.
+# Source it:  . "$root/scripts/lib.sh"
 # Every helper fails loudly (message on standard error, exit 1) and says what
 # it expected.
 
@@ -18,6 +19,34 @@ check_jni_warnings() {
     grep -E "$TARNWICK_JNI_WARNINGS" "$log" >&2
     fail "$what reported JNI warnings under -Xcheck:jni"
   fi
+}
+
+# check NAME COMMAND...: runs one independent check in a subshell (so that a
+# fail inside it ends only this check), prints "ok - NAME" or "not ok - NAME"
+# and goes on. checks_done prints every failed check by name and fails when
+# there was one, so one run shows every failure of a stage.
+TARNWICK_FAILED_CHECKS=()
+check() {
+  local name=$1 status errexit=${-//[^e]/}
+  shift
+  # Not "( ... ) || status=$?": bash ignores set -e inside a || list.
+  set +e
+  ( set -e; "$@" )
+  status=$?
+  [[ -z "$errexit" ]] || set -e
+  if (( status == 0 )); then
+    echo "ok - $name"
+  else
+    echo "not ok - $name (exit $status)" >&2
+    TARNWICK_FAILED_CHECKS+=("$name")
+  fi
+}
+checks_done() {  # [WHAT]
+  if (( ${#TARNWICK_FAILED_CHECKS[@]} > 0 )); then
+    printf 'failed: %s\n' "${TARNWICK_FAILED_CHECKS[@]}" >&2
+    fail "${1:-this stage}: ${#TARNWICK_FAILED_CHECKS[@]} check(s) failed"
+  fi
+  echo "${1:-this stage}: every check passed"
 }
 
 # expect_failure WHAT COMMAND...: COMMAND must fail, and its output must name
@@ -43,6 +72,34 @@ expect_failure() {
   done <<<"${EXPECT:-}"
   rm -f "$log"
   echo "$what: refused, as it must"
+}
+
+# entry_points [COLUMN]: the rows of the entry point table (jni/entry_points.h),
+# one a line, in its order: the method names; with COLUMN "export", the
+# exported names; with "descriptor", "request" or "template", the name, a
+# space and that column; with "class", only the Java class's binary name.
+entry_points() {
+  local table
+  table=$(dirname "${BASH_SOURCE[0]}")/../jni/entry_points.h
+  [[ -f "$table" ]] || fail "no entry point table at $table"
+  awk -v column="${1:-name}" '
+    /^#define TARNWICK_JAVA_CLASS / {
+      class = $3; gsub(/"/, "", class); gsub(/\//, ".", class)
+      prefix = class; gsub(/\./, "_", prefix); prefix = "Java_" prefix "_"
+      if (column == "class") print class
+    }
+    /^X\(/ {
+      name = $0; sub(/^X\( */, "", name); sub(/ *,.*/, "", name)
+      n = 0; rest = $0
+      while (match(rest, /"[^"]*"/)) {
+        quoted[++n] = substr(rest, RSTART + 1, RLENGTH - 2); rest = substr(rest, RSTART + RLENGTH)
+      }
+      if (column == "name") print name
+      else if (column == "export") print prefix name
+      else if (column == "descriptor") print name, quoted[1]
+      else if (column == "request") print name, quoted[2]
+      else if (column == "template") print name, quoted[3]
+    }' "$table"
 }
 
 # cmake_cache BUILD_DIR NAME: a value from BUILD_DIR's CMakeCache.txt.

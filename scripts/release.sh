@@ -61,7 +61,7 @@ for arg in "$@"; do
     *) refuse "unknown argument: $arg (see the comment at the top)" ;;
   esac
 done
-dev_key=$(sed -n 's/^set(TARNWICK_DEV_MODEL_KEY "\([0-9a-f]*\)")$/\1/p' "$root/cmake/ModelKey.cmake")
+dev_key=$(cmake -P "$root/cmake/ModelKey.cmake")
 suffix=""
 if [[ -z "$key" || "${key,,}" == "$dev_key" ]]; then
   (( dev_key_allowed )) ||

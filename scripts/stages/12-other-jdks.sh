@@ -34,11 +34,12 @@ for java in /usr/lib/jvm/*/bin/java; do
     echo "skipped $real: Java ${version:-of unknown version} is older than 11"
     continue
   fi
-  echo "-- Java tests under $real (Java $version)"
-  TARNWICK_TEST_JAVA=$real ctest --test-dir build -R '^java_tests$' --output-on-failure
+  check "Java tests under $real (Java $version)" \
+    env TARNWICK_TEST_JAVA="$real" ctest --test-dir build -R '^java_tests$' --output-on-failure
   ran=$((ran + 1))
 done
 if (( !temurin_found )); then
   echo "skipped: no Temurin JDK under /usr/lib/jvm on this machine"
 fi
 echo "Java tests ran under $ran JDK(s) besides the main run's."
+checks_done "other JDKs"

@@ -9,7 +9,7 @@ cd "$root"
 
 . scripts/lib.sh
 
-build=build-jvm-sanitize
+build="build-jvm-sanitize"
 cmake --preset jvm-sanitize >/dev/null
 cmake --build --preset jvm-sanitize -j 2
 

@@ -2,8 +2,8 @@
 # The Windows DLL as the release ships it (dist/'s zip, from the release
 # stage, whose dist check has already read its export and import tables,
 # hardening, version resource and debug file), under wine:
-#   - loaded with tests/windows/load_dll.cpp: LoadLibrary, the seven names,
-#     no JNI_OnLoad, entry-point calls through a stand-in JNIEnv on the main
+#   - loaded with tests/windows/load_dll.cpp: LoadLibrary, the names of
+#     jni/entry_points.h, no JNI_OnLoad, entry-point calls through a stand-in JNIEnv on the main
 #     thread and on threads started after the load, DllMain's
 #     DisableThreadLibraryCalls answer, the version resource;
 #   - the Java suite and the demo on OpenJDK 17 under -Xcheck:jni, through
@@ -32,7 +32,6 @@ stage_dir=$build_dir/stage
 java=/usr/lib/jvm/java-17-openjdk-amd64/bin/java
 junit=/usr/share/java/junit-platform-console-standalone.jar
 classes=$root/build/java
-cxx=x86_64-w64-mingw32-g++-posix
 [[ -x "$java" ]] || fail "OpenJDK 17 is missing ($java)"
 [[ -d $classes/tests ]] || fail "no build/java/tests: run scripts/test.sh"
 zip=$(ls dist/tarnwick-*-windows-x86_64.zip 2>/dev/null || true)
@@ -48,23 +47,16 @@ mkdir -p "$build_dir"
 cmake --preset windows-tests >"$build_dir/configure.log" 2>&1 || { cat "$build_dir/configure.log" >&2; exit 1; }
 cmake --build --preset windows-tests -j 2
 check_format_flags "$build_dir/compile_commands.json"
-bash tests/windows/build_bridge.sh "$stage_dir"
+# The test programs of the windows-tests preset, and the bridge's JVM half
+# from the main run's build, beside each other (the JVM half starts
+# bridge_host.exe from its own directory).
+cp "$build_dir"/tests/windows/{load_dll.exe,bridge_host.exe,wrong_exports_dynamic.dll,wrong_exports_static.dll} \
+  build/tests/windows/bridge_jvm.so "$stage_dir/"
 # A second copy of the bridge hosts the fault-injection DLL: the file beside
 # the copy names its DLL.
 cp "$stage_dir/bridge_jvm.so" "$stage_dir/bridge_jvm_fault.so"
 echo "$build_dir/jni/tarnwick_fault_injection.dll" >"$stage_dir/bridge_jvm_fault.so.target"
 
-"$cxx" -std=c++17 -O2 -Wall -Wextra -static -s \
-  -isystem platform/windows/jni-include -isystem "$(jdk_include)" \
-  -o "$stage_dir/load_dll.exe" tests/windows/load_dll.cpp -lversion
-# Shared libstdc++, not stripped, no ASLR or DEP, no version resource, a time
-# stamp and no debug file: every one of check_dll.sh's checks must fail.
-"$cxx" -std=c++17 -O2 -shared -static-libgcc \
-  -Wl,--disable-dynamicbase,--disable-high-entropy-va,--disable-nxcompat \
-  -o "$stage_dir/wrong_exports_dynamic.dll" tests/windows/wrong_exports.cpp
-# Loadable without MinGW's DLLs, for the loader's and the bridge's refusals.
-"$cxx" -std=c++17 -O2 -shared -static -s \
-  -o "$stage_dir/wrong_exports_static.dll" tests/windows/wrong_exports.cpp
 
 missing_mesh=Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_loadRemoteMesh
 EXPECT="missing export: $missing_mesh
@@ -79,7 +71,7 @@ no NX_COMPAT
 the version resource is missing
 has a link time stamp
 no .gnu_debuglink section
-no debug file" expect_failure "check_dll.sh on a wrong DLL" \
+no debug file" check "check_dll.sh refuses a wrong DLL" expect_failure "check_dll.sh on a wrong DLL" \
   bash tests/windows/check_dll.sh "$stage_dir/wrong_exports_dynamic.dll"
 
 echo "-- starting wine"
@@ -103,17 +95,18 @@ timeout 300 wineboot -i >"$stage_dir/wineboot.log" 2>&1 ||
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
 echo "-- loading tarnwick.dll under wine"
-timeout 120 wine "$stage_dir/load_dll.exe" "$(windows_path "$dll")" "$version"
+check "load_dll.exe: tarnwick.dll loads and behaves" \
+  timeout 120 wine "$stage_dir/load_dll.exe" "$(windows_path "$dll")" "$version"
 EXPECT="no version resource
 entry point not found: $missing_mesh
 must not be exported: JNI_OnLoad
 called JNI function table slot 4
 expected one java/lang/NullPointerException(\"completion is null\"), got 0 throw(s)" \
-  expect_failure "load_dll.exe on a wrong DLL" \
+  check "load_dll.exe refuses a wrong DLL" expect_failure "load_dll.exe on a wrong DLL" \
   timeout 120 wine "$stage_dir/load_dll.exe" "$(windows_path "$stage_dir/wrong_exports_static.dll")" "$version"
 
 echo "-- the crypto unit tests under wine"
-ctest --preset windows-tests -j 2
+check "the crypto tests under wine" ctest --preset windows-tests -j 2
 
 echo "-- the Java suite through tarnwick.dll"
 # Every test method of the suite, but the skipped ones.
@@ -142,9 +135,10 @@ for test in "${all_tests[@]}"; do
 done
 echo "${#all_tests[@]} tests, $(( ${#selection[@]} / 2 )) of them through tarnwick.dll"
 # dist/ is a --dev-key release: the development key seals the test models.
-key=$(sed -n 's/^set(TARNWICK_DEV_MODEL_KEY "\([0-9a-f]*\)")$/\1/p' cmake/ModelKey.cmake)
+key=$(cmake -P cmake/ModelKey.cmake)
 run_classes=$classes/natives:$classes/standins:$classes/testsupport:$classes/tests
-TARNWICK_BRIDGE_DLL=$dll TARNWICK_TEST_JAVA=$java TARNWICK_TEST_JVM_OPTIONS=-Dtarnwick.windowsDll=true \
+check "the Java suite through tarnwick.dll" env TARNWICK_BRIDGE_DLL="$dll" TARNWICK_TEST_JAVA="$java" \
+  TARNWICK_TEST_JVM_OPTIONS=-Dtarnwick.windowsDll=true \
   bash java/run_junit.sh "$java" "$junit" "$run_classes" \
   "$stage_dir/bridge_jvm.so" "$key" "$stage_dir/bridge_jvm_fault.so" \
   "$root/build/tests/java/tarnwick-natives-dev.jar" "$classes/example:$classes/standins:$classes/testsupport:$classes/tests" \
@@ -157,7 +151,7 @@ bash demo/seal_models.sh "$java" "$stage_dir/tarnwick-model.jar" demo/models "$s
 sed -e "s|'[^']*/libtarnwick.so'|'$stage_dir/bridge_jvm.so'|" \
   -e "s|'$root/build/demo/models'|'$stage_dir/models'|" build/demo/run-demo.sh >"$stage_dir/run-demo.sh"
 grep -qF "'$stage_dir/models'" "$stage_dir/run-demo.sh" || fail "run-demo.sh names no sealed models to replace"
-TARNWICK_BRIDGE_DLL=$dll bash demo/check_demo.sh "$stage_dir/run-demo.sh"
+check "the demo through tarnwick.dll" env TARNWICK_BRIDGE_DLL="$dll" bash demo/check_demo.sh "$stage_dir/run-demo.sh"
 
 # The bridge itself: a DLL that lacks an entry point fails that call as the
 # JVM would, and one that calls a JNI function the bridge does not forward
@@ -170,7 +164,6 @@ wrong_calls=$(TARNWICK_BRIDGE_DLL=$stage_dir/wrong_exports_static.dll "$java" -X
 expected_calls="threw java.lang.Error: tarnwick bridge: the DLL called JNI function GetVersion, which the bridge does not forward, completions 0
 threw nothing, completions 0
 threw java.lang.UnsatisfiedLinkError: the DLL does not export $missing_mesh, completions 0"
-[[ "$wrong_calls" == "$expected_calls" ]] ||
-  fail "the bridge gave, for the wrong DLL:"$'\n'"$wrong_calls"$'\n'"expected:"$'\n'"$expected_calls"
 echo "$wrong_calls"
-echo "Windows DLL checks passed."
+check "the bridge fails the calls a wrong DLL cannot serve" [ "$wrong_calls" == "$expected_calls" ]
+checks_done "the Windows DLL"

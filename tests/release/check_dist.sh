@@ -19,6 +19,7 @@ same_list() {  # WHAT EXPECTED ACTUAL
   fi
 }
 
+# shellcheck disable=SC2015 # deliberate: no jar gives an empty name, refused below
 jar=$(cd "$dist" && ls tarnwick-natives-*.jar 2>/dev/null || true)
 [[ $jar =~ ^tarnwick-natives-([0-9A-Za-z.+-]+)\.jar$ ]] || { fail "no single natives jar"; exit 1; }
 version=${BASH_REMATCH[1]}
@@ -199,6 +200,7 @@ for archive in "$linux" "$aarch64"; do
 done
 for archive in "$windows.zip" "$jar" $(cd "$dist" && find maven -name '*.jar' | LC_ALL=C sort); do
   modes=$(unzip -Z "$dist/$archive" | grep -E '^[-d][-rwxsStT]{9} ' | awk '{print $1}')
+  # shellcheck disable=SC2015 # deliberate: either test failing fails the check
   [[ $(wc -l <<<"$modes") == $(unzip -Z1 "$dist/$archive" | wc -l) ]] &&
     ! grep -qvxE -- '-rw-r--r--|drwxr-xr-x' <<<"$modes" ||
     fail "$archive has entries with other modes:"$'\n'"$(unzip -Z "$dist/$archive")"

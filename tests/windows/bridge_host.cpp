@@ -1,6 +1,6 @@
 // The Windows half of the test bridge, run under wine by the JVM side
 // (bridge_jvm.cpp). It loads tarnwick.dll with LoadLibrary, so DllMain runs
-// as on Windows, and finds the seven entry points. The JVM side connects
+// as on Windows, and finds the entry points of jni/entry_points.h. The JVM side connects
 // once per Java thread; for each call on a connection, a thread of this
 // program calls the entry point with a JNIEnv whose every function the DLL
 // uses sends the call back over that connection, where it is performed with
@@ -16,7 +16,9 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <array>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -296,6 +298,33 @@ JNINativeInterface_ makeFunctionTable() {
 
 const JNINativeInterface_ functionTable = makeFunctionTable();
 
+// Calls entry point f with the class and `count` references, for every
+// count up to the most any entry point of the table takes.
+constexpr std::size_t maxArguments() {
+    std::size_t most = 0;
+    for (const bridge::EntryPoint& entry : bridge::kEntryPoints) {
+        if (static_cast<std::size_t>(entry.arguments) > most) most = entry.arguments;
+    }
+    return most;
+}
+constexpr std::size_t kMaxArguments = maxArguments();
+
+template <std::size_t... I>
+void callWith(void* f, JNIEnv* env, jclass cls, jobject* a, std::index_sequence<I...>) {
+    using Entry = void(JNICALL*)(JNIEnv*, jclass, decltype(static_cast<void>(I), jobject())...);
+    reinterpret_cast<Entry>(f)(env, cls, a[I]...);
+}
+template <std::size_t Count>
+void callWithCount(void* f, JNIEnv* env, jclass cls, jobject* a) {
+    callWith(f, env, cls, a, std::make_index_sequence<Count>());
+}
+template <std::size_t... Count>
+constexpr auto callTable(std::index_sequence<Count...>) {
+    using Call = void (*)(void*, JNIEnv*, jclass, jobject*);
+    return std::array<Call, sizeof...(Count)>{callWithCount<Count>...};
+}
+constexpr auto kCallWithCount = callTable(std::make_index_sequence<kMaxArguments + 1>());
+
 // Serves one JVM thread's calls until it closes the connection.
 void serve(SOCKET connection) {
     BridgeEnv bridgeEnv{&functionTable, connection};
@@ -306,33 +335,18 @@ void serve(SOCKET connection) {
         if (call.u8() != bridge::kCall) break;
         unsigned entry = call.u8();
         std::uint32_t count = call.u32();
-        jobject a[7] = {};
-        for (std::uint32_t i = 0; i < count && i < 7; ++i) a[i] = call.ref<jobject>();
+        jobject a[1 + kMaxArguments] = {};
+        for (std::uint32_t i = 0; i < count && i <= kMaxArguments; ++i) a[i] = call.ref<jobject>();
         if (entry >= bridge::kEntryPointCount || !call.ok() ||
             count != 1u + bridge::kEntryPoints[entry].arguments) {
             break;
         }
-        jclass cls = static_cast<jclass>(a[0]);
         void* f = entryPoints[entry];
         if (f == nullptr) {
             if (!bridge::sendMessage(connection, bridge::Writer(bridge::kNotExported))) break;
             continue;
         }
-        using O = jobject;
-        switch (count - 1) {
-            case 3:
-                reinterpret_cast<void(JNICALL*)(JNIEnv*, jclass, O, O, O)>(f)(env, cls, a[1], a[2],
-                                                                              a[3]);
-                break;
-            case 4:
-                reinterpret_cast<void(JNICALL*)(JNIEnv*, jclass, O, O, O, O)>(f)(env, cls, a[1],
-                                                                                 a[2], a[3], a[4]);
-                break;
-            default:
-                reinterpret_cast<void(JNICALL*)(JNIEnv*, jclass, O, O, O, O, O, O)>(f)(
-                    env, cls, a[1], a[2], a[3], a[4], a[5], a[6]);
-                break;
-        }
+        kCallWithCount[count - 1](f, env, static_cast<jclass>(a[0]), a + 1);
         if (!bridge::sendMessage(connection, bridge::Writer(bridge::kDone))) break;
     }
     closesocket(connection);

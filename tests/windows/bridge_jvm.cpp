@@ -1,6 +1,6 @@
 // The Linux half of the test bridge: a JNI library the JVM loads in place of
 // the library under test (-Dtarnwick.library=<this .so>). It exports the
-// same seven entry points. The first call starts bridge_host.exe (beside
+// entry points of jni/entry_points.h. The first call starts bridge_host.exe (beside
 // this library) under wine, which loads the DLL named by the file
 // <this library>.target when there is one, else by TARNWICK_BRIDGE_DLL (a
 // Linux path). Each call goes to the host over this Java thread's own
@@ -335,27 +335,34 @@ void forward(JNIEnv* env, int entry, std::initializer_list<jobject> arguments) {
 
 }  // namespace
 
-// The seven entry points, each forwarding its class and arguments.
-#define TARNWICK_ENTRY(name, index, parameters, arguments)                            \
+// The entry points of the table, each forwarding its class and arguments
+// (references all; the table checks that).
+enum EntryIndex {
+#define TARNWICK_BRIDGE_INDEX(name, parameters, descriptor, request, path) kEntry_##name,
+    TARNWICK_ENTRY_POINTS(TARNWICK_BRIDGE_INDEX)
+#undef TARNWICK_BRIDGE_INDEX
+};
+
+// "(a, b, c)" as the parameter list "jobject a, jobject b, jobject c", up to nine.
+#define TARNWICK_JOBJECTS(...) \
+    TARNWICK_JOBJECTS_CAT(TARNWICK_JOBJECTS_, TARNWICK_COUNT_NAMES(__VA_ARGS__))(__VA_ARGS__)
+#define TARNWICK_JOBJECTS_CAT(a, b) TARNWICK_JOBJECTS_CAT_(a, b)
+#define TARNWICK_JOBJECTS_CAT_(a, b) a##b
+#define TARNWICK_JOBJECTS_1(a) jobject a
+#define TARNWICK_JOBJECTS_2(a, ...) jobject a, TARNWICK_JOBJECTS_1(__VA_ARGS__)
+#define TARNWICK_JOBJECTS_3(a, ...) jobject a, TARNWICK_JOBJECTS_2(__VA_ARGS__)
+#define TARNWICK_JOBJECTS_4(a, ...) jobject a, TARNWICK_JOBJECTS_3(__VA_ARGS__)
+#define TARNWICK_JOBJECTS_5(a, ...) jobject a, TARNWICK_JOBJECTS_4(__VA_ARGS__)
+#define TARNWICK_JOBJECTS_6(a, ...) jobject a, TARNWICK_JOBJECTS_5(__VA_ARGS__)
+#define TARNWICK_JOBJECTS_7(a, ...) jobject a, TARNWICK_JOBJECTS_6(__VA_ARGS__)
+#define TARNWICK_JOBJECTS_8(a, ...) jobject a, TARNWICK_JOBJECTS_7(__VA_ARGS__)
+#define TARNWICK_JOBJECTS_9(a, ...) jobject a, TARNWICK_JOBJECTS_8(__VA_ARGS__)
+#define TARNWICK_UNPACK(...) __VA_ARGS__
+
+#define TARNWICK_BRIDGE_ENTRY(name, parameters, descriptor, request, path)            \
     extern "C" JNIEXPORT void JNICALL                                                 \
         Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_##name( \
-            JNIEnv* env, jclass c, TARNWICK_UNPACK parameters) {                      \
-        forward(env, index, {c, TARNWICK_UNPACK arguments});                          \
+            JNIEnv* env, jclass c, TARNWICK_JOBJECTS parameters) {                    \
+        forward(env, kEntry_##name, {c, TARNWICK_UNPACK parameters});                 \
     }
-#define TARNWICK_UNPACK(...) __VA_ARGS__
-#define TARNWICK_SESSION_CALL(name, index)                                                    \
-    TARNWICK_ENTRY(name, index,                                                               \
-                   (jstring baseUrl, jstring uuid, jstring accessToken, jstring refreshToken, \
-                    jstring provider, jobject completion),                                    \
-                   (baseUrl, uuid, accessToken, refreshToken, provider, completion))
-TARNWICK_SESSION_CALL(autoLogin, 0)
-TARNWICK_ENTRY(signIn, 1, (jstring baseUrl, jstring uuid, jstring code, jobject completion),
-               (baseUrl, uuid, code, completion))
-TARNWICK_SESSION_CALL(signOut, 2)
-TARNWICK_SESSION_CALL(getAvailableCosmetics, 3)
-TARNWICK_ENTRY(saveConfiguration, 4, (jstring baseUrl, jstring document, jobject completion),
-               (baseUrl, document, completion))
-TARNWICK_ENTRY(getPlayerSkinInfo, 5, (jstring baseUrl, jstring uuid, jobject completion),
-               (baseUrl, uuid, completion))
-TARNWICK_ENTRY(loadRemoteMesh, 6, (jstring baseUrl, jstring modelName, jobject completion),
-               (baseUrl, modelName, completion))
+TARNWICK_ENTRY_POINTS(TARNWICK_BRIDGE_ENTRY)

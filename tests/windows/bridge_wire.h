@@ -12,6 +12,8 @@
 #include <string>
 #include <type_traits>
 
+#include "entry_points.h"
+
 #ifdef _WIN32
 #include <winsock2.h>
 using BridgeSocket = SOCKET;
@@ -67,22 +69,17 @@ enum Op : std::uint8_t {
 // What kInvoke calls: an instance method, a static method or a constructor.
 enum InvokeKind : std::uint8_t { kInstance = 0, kStatic = 1, kConstructor = 2 };
 
-// The seven entry points, in the order kCall numbers them, with how many
-// arguments each takes after the class.
+// The entry points of the table, in the order kCall numbers them, with how
+// many arguments each takes after the class (all references).
 struct EntryPoint {
     const char* name;
     int arguments;
 };
-constexpr EntryPoint kEntryPoints[] = {
-    {"Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_autoLogin", 6},
-    {"Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_signIn", 4},
-    {"Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_signOut", 6},
-    {"Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_getAvailableCosmetics",
-     6},
-    {"Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_saveConfiguration", 3},
-    {"Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_getPlayerSkinInfo", 3},
-    {"Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_loadRemoteMesh", 3},
-};
+#define TARNWICK_BRIDGE_ENTRY(name, parameters, descriptor, request, path) \
+    {TARNWICK_EXPORT_PREFIX #name,                                         \
+     static_cast<int>(tarnwick::entry_points::descriptorParameterCount(descriptor))},
+constexpr EntryPoint kEntryPoints[] = {TARNWICK_ENTRY_POINTS(TARNWICK_BRIDGE_ENTRY)};
+#undef TARNWICK_BRIDGE_ENTRY
 constexpr int kEntryPointCount = sizeof kEntryPoints / sizeof kEntryPoints[0];
 
 class Writer {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks what tarnwick.dll shows the system loader, from its PE headers:
 #   - a 64-bit (x86-64) DLL, stripped, no larger than the size budget;
-#   - it exports the seven JNI entry points, undecorated, and nothing else
+#   - it exports the JNI entry points of jni/entry_points.h, undecorated, and
+#     nothing else
 #     (in particular no JNI_OnLoad);
 #   - it imports only DLLs that ship with Windows (the C++ runtime is linked
 #     in statically), and DisableThreadLibraryCalls from KERNEL32.dll;
@@ -25,15 +26,8 @@ dll=$1
 objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
 max_bytes=${TARNWICK_DLL_MAX_BYTES:-204800}
 
-expected_exports=(
-  Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_autoLogin
-  Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_getAvailableCosmetics
-  Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_getPlayerSkinInfo
-  Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_loadRemoteMesh
-  Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_saveConfiguration
-  Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_signIn
-  Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_signOut
-)
+. "$(dirname "$0")/../../scripts/lib.sh"
+mapfile -t expected_exports < <(entry_points export)
 # DLLs every Windows installation has. Anything else (libstdc++-6.dll,
 # libgcc_s_seh-1.dll, libwinpthread-1.dll, ...) would not be found in a game
 # client's process.
@@ -162,5 +156,5 @@ if (( ${#failures[@]} > 0 )); then
   printf '  - %s\n' "${failures[@]}" >&2
   exit 1
 fi
-echo "OK: $dll exports exactly the seven entry points, imports only system DLLs, is hardened," \
+echo "OK: $dll exports exactly the ${#expected_exports[@]} entry points, imports only system DLLs, is hardened," \
   "versioned and stripped, with its debug file"

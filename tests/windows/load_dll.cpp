@@ -1,7 +1,8 @@
 // Loads tarnwick.dll the way the JVM's System.loadLibrary does on Windows
 // (LoadLibrary, so the loader runs DllMain), looks up every JNI entry point by
-// its undecorated name, as the JVM does when a native method is first called,
-// and then calls three of them through a recording stand-in for the JNIEnv.
+// its undecorated name, as the JVM does when a native method is first called
+// (every entry point of jni/entry_points.h), and then makes three calls, of
+// signIn and loadRemoteMesh, through a recording stand-in for the JNIEnv.
 // The calls take argument checks that end before any Java object is needed,
 // which is enough to run the DLL's own code: string copies, URL composition
 // and the exception it leaves pending for the Java caller.
@@ -25,18 +26,17 @@
 #include <memory>
 #include <utility>
 
+#include "entry_points.h"
+
 namespace {
 
-const char kPrefix[] = "Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_";
+const char kPrefix[] = TARNWICK_EXPORT_PREFIX;
 
 const char* const kEntryPoints[] = {
-    "Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_autoLogin",
-    "Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_signIn",
-    "Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_signOut",
-    "Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_getAvailableCosmetics",
-    "Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_saveConfiguration",
-    "Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_getPlayerSkinInfo",
-    "Java_vardel_tarnwick_api_client_online_TarnwickServerConnectionHelper_loadRemoteMesh",
+#define TARNWICK_EXPORT_NAME(name, parameters, descriptor, request, path) \
+    TARNWICK_EXPORT_PREFIX #name,
+    TARNWICK_ENTRY_POINTS(TARNWICK_EXPORT_NAME)
+#undef TARNWICK_EXPORT_NAME
 };
 const int kEntryPointCount = sizeof kEntryPoints / sizeof kEntryPoints[0];
 

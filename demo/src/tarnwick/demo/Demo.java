@@ -18,7 +18,7 @@ import vardel.tarnwick.api.client.model.Mesh;
 import vardel.tarnwick.api.client.online.TarnwickServerConnectionHelper;
 
 /**
- * Drives the seven native entry points through the real library against the
+ * Drives every native entry point through the real library against the
  * stand-in service, printing each request as the service received it and
  * what the completion was given. Exits with 1 when any call ends other than
  * expected.

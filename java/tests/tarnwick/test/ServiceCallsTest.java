@@ -493,8 +493,10 @@ class ServiceCallsTest {
     @Test
     void failedNativeAllocationThrowsOutOfMemoryErrorAndNothingElse() throws Exception {
         // The fault-injection copy of the library, told to fail allocating,
-        // in a child JVM: every entry point must throw OutOfMemoryError to
-        // its caller, call no completion and leave the JVM running.
+        // in a child JVM: one call of each form (a GET, signIn; the POST,
+        // saveConfiguration; the blocking loadRemoteMesh) must throw
+        // OutOfMemoryError to its caller, call no completion and leave the
+        // JVM running.
         ChildJvm.Result result = ChildJvm.run(List.of(), Map.of("TARNWICK_FAIL_ALLOCATION", "1"),
                 System.getProperty("tarnwick.faultLibrary"), 60, "calls", base());
         String line = "threw java.lang.OutOfMemoryError: native allocation failed, completions 0\n";

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# The native methods that each compiled copy of the helper class declares (the
+# shipped example's, the tests' stand-in) must be the rows of the entry point
+# table: the same names with the same descriptors, none more, none fewer.
+# Usage: check_natives.sh JAVAP CLASS_DIR...
+set -euo pipefail
+javap=$1
+shift
+. "$(dirname "$0")/../../scripts/lib.sh"
+class=$(entry_points class)
+expected=$(entry_points descriptor | sort)
+status=0
+for dir in "$@"; do
+  actual=$("$javap" -s -p -cp "$dir" "$class" | awk '
+    / native / {name = $0; sub(/\(.*/, "", name); sub(/.* /, "", name); getline
+                sub(/^ *descriptor: /, ""); print name, $0}' | sort)
+  if [[ "$actual" == "$expected" ]]; then
+    echo "$dir: $class declares the $(wc -l <<<"$expected") entry points of the table"
+  else
+    echo "$dir: $class's native methods differ from the entry point table (< table, > class):"
+    diff <(echo "$expected") <(echo "$actual") || true
+    status=1
+  fi
+done
+exit "$status"
