@@ -10,6 +10,7 @@ packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user
   zip unzip
+  libjimfs-java acl
 )
 # wine is installed without its recommends (no desktop stack).
 wine_packages=(wine wine64)

@@ -35,19 +35,19 @@ final class Bindings {
      * loader before; returns the loader it belongs to now.
      */
     static String bind(Path library, String loader) {
-        Object earlier = properties().putIfAbsent(BOUND + library, loader);
+        Object earlier = properties().putIfAbsent(BOUND + library.toUri(), loader);
         return earlier == null ? loader : earlier.toString();
     }
 
     /** The file name of the copy of {@code library} made for {@code loader} earlier, or null. */
     static String copyOf(Path library, String loader) {
-        Object copy = properties().get(COPY + loader + ":" + library);
+        Object copy = properties().get(COPY + loader + ":" + library.toUri());
         return copy == null ? null : copy.toString();
     }
 
     /** Records {@code copy}, beside {@code library}, as the one made for {@code loader}. */
     static void recordCopy(Path library, String loader, Path copy) {
-        properties().put(COPY + loader + ":" + library, copy.getFileName().toString());
+        properties().put(COPY + loader + ":" + library.toUri(), copy.getFileName().toString());
     }
 
     private static Properties properties() {

@@ -165,20 +165,41 @@ final class WindowsChecks extends PathChecks {
         };
     }
 
+    /**
+     * Creates the directory with an owner-only ACL, then sets that ACL again:
+     * Windows merges the parent's inheritable entries into the one given at
+     * creation, and setting it afterwards leaves only ours. A file system that
+     * takes no ACL at creation gets it right after.
+     */
     @Override
     void createOwnerOnly(Path directory) throws IOException {
-        Files.createDirectory(directory, ownerOnly());
+        try {
+            Files.createDirectory(directory, ownerOnly());
+        } catch (UnsupportedOperationException e) {
+            Files.createDirectory(directory);
+        }
+        makeOwnerOnly(directory);
     }
 
     @Override
     Path createOwnerOnlyFile(Path directory, String prefix, String suffix) throws IOException {
-        return Files.createTempFile(directory, prefix, suffix, ownerOnly());
+        Path file;
+        try {
+            file = Files.createTempFile(directory, prefix, suffix, ownerOnly());
+        } catch (UnsupportedOperationException e) {
+            file = Files.createTempFile(directory, prefix, suffix);
+        }
+        makeOwnerOnly(file);
+        return file;
     }
 
     @Override
-    void makeOwnerOnly(Path directory) throws IOException {
-        AclFileAttributeView view = Files.getFileAttributeView(directory,
-                AclFileAttributeView.class, LinkOption.NOFOLLOW_LINKS);
+    void makeOwnerOnly(Path path) throws IOException {
+        AclFileAttributeView view = Files.getFileAttributeView(path, AclFileAttributeView.class,
+                LinkOption.NOFOLLOW_LINKS);
+        if (view == null) {
+            throw new IOException(path + " has no ACL to set");
+        }
         view.setAcl(ownerOnly().value());
     }
 
