@@ -1,6 +1,7 @@
 package tarnwick.natives;
 
 import java.io.IOException;
+import java.nio.charset.StandardCharsets;
 import java.nio.file.FileSystem;
 import java.nio.file.Files;
 import java.nio.file.LinkOption;
@@ -34,15 +35,22 @@ final class PosixChecks extends PathChecks {
     }
 
     /**
-     * This process's user id: the owner of {@code /proc/self}, else of a
-     * file this process creates.
+     * This process's effective user id, from {@code /proc/self/status} (the
+     * owner of {@code /proc/self} is root for a process that is not dumpable,
+     * so it cannot serve), else the owner of a file this process creates.
      */
     private int uid() throws IOException {
         if (uid == null) {
-            Path self = fileSystem.getPath("/proc/self");
-            if (Files.isDirectory(self)) {
-                uid = uidOf(self);
-            } else {
+            Path status = fileSystem.getPath("/proc/self/status");
+            if (Files.isReadable(status)) {
+                for (String line : Files.readAllLines(status, StandardCharsets.US_ASCII)) {
+                    String[] fields = line.trim().split("\\s+");
+                    if (fields[0].equals("Uid:") && fields.length > 2) {
+                        uid = Integer.parseInt(fields[2]);
+                    }
+                }
+            }
+            if (uid == null) {
                 Path probe = Files.createTempFile("tarnwick-uid", ".probe");
                 try {
                     uid = uidOf(probe);
