@@ -43,9 +43,12 @@ same_list "$jar (in order)" "$(printf '%s\n' META-INF/MANIFEST.MF \
     natives/linux-x86_64/libtarnwick.so natives/linux-x86_64/libtarnwick.so.sha256 \
     natives/tarnwick.version \
     natives/windows-x86_64/tarnwick.dll natives/windows-x86_64/tarnwick.dll.sha256 \
-    'tarnwick/natives/NativeLibraryExtractor$Checks.class' \
-    'tarnwick/natives/NativeLibraryExtractor$Copy.class' \
-    tarnwick/natives/NativeLibraryExtractor.class)" "$(unzip -Z1 "$dist/$jar")"
+    tarnwick/natives/Bindings.class tarnwick/natives/Installer.class \
+    tarnwick/natives/Locations.class tarnwick/natives/NativeLibraryExtractor.class \
+    'tarnwick/natives/PathChecks$Refusing.class' 'tarnwick/natives/PathChecks$Role.class' \
+    tarnwick/natives/PathChecks.class tarnwick/natives/PosixChecks.class \
+    'tarnwick/natives/WindowsChecks$1.class' tarnwick/natives/WindowsChecks.class)" \
+  "$(unzip -Z1 "$dist/$jar")"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
