@@ -262,6 +262,9 @@ class NativesJarTest {
         Files.setLastModifiedTime(notAnOldVersion, ago(Duration.ofDays(30)));
         Path versionLink = Files.createSymbolicLink(natives.resolve("0.0.0-dddddddddddd"), elsewhere);
         Files.setLastModifiedTime(elsewhere, ago(Duration.ofDays(30)));
+        Process touch = new ProcessBuilder("touch", "-h", "-d", "30 days ago", versionLink.toString())
+                .inheritIO().start();
+        assertEquals(0, touch.waitFor(), "touch -h");
         // The copy in use, older than any temporary file: kept.
         Files.setLastModifiedTime(one.library, ago(Duration.ofDays(30)));
 
