@@ -26,10 +26,10 @@ import vardel.tarnwick.api.client.model.Mesh;
 public final class TarnwickServerConnectionHelper {
     /**
      * Read by the library on every call. {@link #loadNatives(Path)} sets a
-     * default client when none is set; a mod may set its own before the first
-     * call. Not created when the class is initialised: the client's selector
-     * thread would then keep this class's loader reachable for as long as the
-     * client lives, and it lives as long as this field holds it.
+     * default client once the library is loaded, when none is set; a mod may
+     * set its own before the first call. The client's selector thread keeps
+     * this class's loader reachable while the client lives, and this field
+     * keeps the client alive: {@link #close()} lets both go.
      */
     public static HttpClient HTTP_CLIENT;
 
