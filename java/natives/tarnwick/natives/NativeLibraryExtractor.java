@@ -23,15 +23,15 @@ import java.util.Locale;
  * {@code natives/tarnwick.version}: in the jar with every platform, or in one
  * jar per platform. The copy goes to
  * {@code <base>/tarnwick-natives/<version>-<first 12 hex digits of the hash>/}
- * ({@link Locations} says which bases are tried, in which order).
+ * ({@code Locations} says which bases are tried, in which order).
  *
  * <p>Nothing is reused or loaded from a place another user could have put
  * there or could change: every directory from the root down to the copy, and
  * the copy itself, must belong to this user or to the system, and nobody else
  * may write it; directories above the copy's folder may let others add
- * entries, but not remove or rename ours ({@link PosixChecks},
- * {@link WindowsChecks}). Directories it creates are this user's alone. A new
- * copy is written to a temporary file and put in place whole ({@link Installer});
+ * entries, but not remove or rename ours ({@code PosixChecks},
+ * {@code WindowsChecks}). Directories it creates are this user's alone. A new
+ * copy is written to a temporary file and put in place whole ({@code Installer});
  * right before the path is returned, the directories and the file are checked
  * again and the file is hashed again; as no other user can write them, the
  * file cannot be swapped between that check and {@code System.load}.
@@ -41,7 +41,7 @@ import java.util.Locale;
  * native methods up through that loader. So the class that declares the native
  * methods extracts and loads it itself, and carries on without it where there
  * is none. A second class loader of the same JVM gets a copy of its own
- * ({@link Bindings}). Where the JVM restricts native access (Java 24 and later
+ * ({@code Bindings}). Where the JVM restricts native access (Java 24 and later
  * with {@code --illegal-native-access=deny}), {@code System.load} throws
  * {@link IllegalCallerException}:
  *
