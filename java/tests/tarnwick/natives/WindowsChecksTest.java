@@ -249,6 +249,11 @@ class WindowsChecksTest {
         assertTrue(checks.problem(library.getParent(), PathChecks.Role.DIRECTORY)
                 .contains("lets Everyone change it (APPEND_DATA, WRITE_DATA)"));
         assertTrue(place(game, localAppData(), tmp()).startsWith(localAppData()));
+        // A DENY before it is not weighed: still refused.
+        AclEntry deny = AclEntry.newBuilder(allow(everyone, WRITE)).setType(AclEntryType.DENY)
+                .build();
+        set(library.getParent(), player, deny, allow(player, FULL), allow(everyone, WRITE));
+        assertNotNull(checks.problem(library.getParent(), PathChecks.Role.DIRECTORY));
         set(library.getParent(), player, allow(player, FULL));
         set(library, player, allow(player, FULL), allow(everyone, WRITE));
         assertEquals(library, place(game, localAppData(), tmp()));
