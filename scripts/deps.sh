@@ -14,6 +14,7 @@ packages=(
   zip unzip shellcheck
   maven libmaven-compiler-plugin-java libmaven-resources-plugin-java libmaven-jar-plugin-java
   libmaven-dependency-plugin-java
+  libjimfs-java acl
 )
 # wine is installed without its recommends (no desktop stack).
 wine_packages=(wine wine64)

@@ -25,6 +25,7 @@ skipped=(
   "tarnwick.test.NativesJarTest#aDamagedCopyIsReplacedAndAnUnusableGameDirFallsBackToTmp|extracts and loads the natives jar's linux-x86_64 entry, the Linux library"
   "tarnwick.test.NativesJarTest#errorsNameWhatIsMissingOrWhyLoadingFailed|checks the Linux extractor's messages about the linux-x86_64 entry"
   "tarnwick.test.NativesJarTest#copiesAndDirectoriesOthersOwnOrCanWriteAreNeverUsed|checks POSIX owners and modes of the extracted linux-x86_64 library, then loads it"
+  "tarnwick.test.NativesJarTest#everyClassLoaderGetsAVerifiedCopyOfItsOwn|loads the natives jar's linux-x86_64 entry, the Linux library, in three class loaders"
 )
 
 build_dir=$root/build-windows-tests

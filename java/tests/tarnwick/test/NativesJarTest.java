@@ -31,6 +31,7 @@ import java.util.ArrayList;
 import java.util.Collections;
 import java.util.Comparator;
 import java.util.List;
+import java.util.Map;
 import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.TimeUnit;
 import java.util.jar.Attributes;
@@ -112,7 +113,7 @@ class NativesJarTest {
         command.add("-Dtarnwick.gameDir=" + gameDir);
         command.add("-Djava.io.tmpdir=" + tmpDir);
         command.addAll(List.of(options));
-        if (!List.of(options).contains("-jar")) {
+        if (!List.of(options).contains("-jar") && !List.of(options).contains("-cp")) {
             command.add("-cp");
             command.add(modClasspath());
             command.add(Child.class.getName());
@@ -216,7 +217,7 @@ class NativesJarTest {
         // The step that decides between instances starting together: a copy in
         // place is never replaced by a later one, and a free name takes the copy
         // as it is.
-        Method link = NativeLibraryExtractor.class.getDeclaredMethod(
+        Method link = Class.forName("tarnwick.natives.Installer").getDeclaredMethod(
                 "linkUnlessPresent", Path.class, Path.class);
         link.setAccessible(true);
         Object placed = fileKey(one.library);
@@ -251,9 +252,25 @@ class NativesJarTest {
             Files.setLastModifiedTime(old, ago(Duration.ofDays(30)));
         }
         Files.setLastModifiedTime(oldPart, ago(Duration.ofHours(1)));
+        // A copy an earlier class loader got, and one still being loaded.
+        Path oldCopy = Files.write(folder.resolve("libtarnwick.8812.so"), new byte[] {1});
+        Path liveCopy = Files.write(folder.resolve("libtarnwick.9913.so"), new byte[] {1});
+        Files.setLastModifiedTime(oldCopy, ago(Duration.ofHours(1)));
+        // A version-named link to a folder elsewhere: cleanup never goes through it.
+        Path elsewhere = Files.createDirectories(temp.resolve("elsewhere"));
+        Path notAnOldVersion = Files.write(elsewhere.resolve("libtarnwick.so"), new byte[] {1});
+        Files.setLastModifiedTime(notAnOldVersion, ago(Duration.ofDays(30)));
+        Path versionLink = Files.createSymbolicLink(natives.resolve("0.0.0-dddddddddddd"), elsewhere);
+        Files.setLastModifiedTime(elsewhere, ago(Duration.ofDays(30)));
+        Process touch = new ProcessBuilder("touch", "-h", "-d", "30 days ago", versionLink.toString())
+                .inheritIO().start();
+        assertEquals(0, touch.waitFor(), "touch -h");
+        // The copy in use, older than any temporary file: kept.
+        Files.setLastModifiedTime(one.library, ago(Duration.ofDays(30)));
 
         Object key = fileKey(one.library);
         long modified = Files.getLastModifiedTime(one.library).toMillis();
+        Files.setLastModifiedTime(liveCopy, ago(Duration.ofMinutes(5)));
         // A launcher that starts the game in its directory and names it ".".
         Run third =
                 finish(launch(Paths.get("."), temp.resolve("tmp"), temp.resolve("cache"), gameDir));
@@ -262,6 +279,10 @@ class NativesJarTest {
         assertEquals(modified, Files.getLastModifiedTime(third.library).toMillis());
         assertTrue(Files.notExists(oldVersion), "an old version's folder was left");
         assertTrue(Files.notExists(oldPart), "an interrupted start's file was left");
+        assertTrue(Files.notExists(oldCopy), "an old class loader's copy was left");
+        assertTrue(Files.exists(liveCopy), "a copy being loaded was removed");
+        assertTrue(Files.exists(notAnOldVersion) && Files.isSymbolicLink(versionLink),
+                "cleanup went through a link");
         assertTrue(Files.exists(livePart), "a starting instance's file was removed");
         assertTrue(Files.exists(recentVersion), "a version used this week was removed");
         assertTrue(Files.exists(notOurs), "a file that is not the extractor's was removed");
@@ -424,6 +445,117 @@ class NativesJarTest {
         Run jar = finish(launch(gameDir, temp.resolve("tmp"), temp.resolve("cache"), null, "-jar",
                 game.toString()));
         assertTrue(!jar.output.contains("restricted method"), jar.output);
+
+        // Denied: System.load throws IllegalCallerException, and the mod goes
+        // on without the library, saying why and what allows it.
+        String denied = output(launch(gameDir, temp.resolve("tmp"), temp.resolve("cache"), null,
+                "--illegal-native-access=deny"));
+        for (String part : new String[] {"carried on without tarnwick", "IllegalCallerException",
+                "--enable-native-access=ALL-UNNAMED"}) {
+            assertTrue(denied.contains(part), () -> "missing \"" + part + "\" in: " + denied);
+        }
+    }
+
+    /**
+     * Jars as a build tool puts them on the class path: the extractor in one,
+     * each platform's library in a classifier jar of its own, with the same
+     * layout as the jar with every platform.
+     */
+    @Test
+    void aClassifierJarServesItsPlatformOnlyAndAnotherOneIsNoError() throws Exception {
+        Path extractorOnly = filteredJar("extractor.jar", name -> name.startsWith("tarnwick/"),
+                Map.of());
+        String fakeDll = "MZ not a real DLL";
+        Path windowsOnly = filteredJar("natives-windows-x86_64.jar",
+                name -> name.equals("natives/tarnwick.version"),
+                Map.of("natives/windows-x86_64/tarnwick.dll", fakeDll,
+                        "natives/windows-x86_64/tarnwick.dll.sha256",
+                        sha256(fakeDll.getBytes(StandardCharsets.US_ASCII)) + "  tarnwick.dll\n"));
+        Path thisPlatform = filteredJar("natives-" + PLATFORM + ".jar",
+                name -> name.startsWith("natives/" + PLATFORM + "/")
+                        || name.equals("natives/tarnwick.version"), Map.of());
+        try (URLClassLoader jars = new URLClassLoader(
+                new URL[] {extractorOnly.toUri().toURL(), windowsOnly.toUri().toURL()}, null)) {
+            Class<?> extractor = jars.loadClass(NativeLibraryExtractor.class.getName());
+            assertEquals(false, extractor.getMethod("isSupported").invoke(null));
+            assertEquals(false, extractor.getMethod("isSupported", String.class, String.class)
+                    .invoke(null, "Linux", ARCH));
+            assertEquals(true, extractor.getMethod("isSupported", String.class, String.class)
+                    .invoke(null, "Windows 10", "amd64"));
+            InvocationTargetException none = assertThrows(InvocationTargetException.class,
+                    () -> extractorIn(jars).invoke(null, temp.resolve("game"), "Linux", ARCH));
+            assertSame(UnsatisfiedLinkError.class, none.getCause().getClass());
+            assertTrue(none.getCause().getMessage().contains("this class path holds: windows-x86_64"),
+                    none.getCause().getMessage());
+        }
+        try (URLClassLoader jars = new URLClassLoader(
+                new URL[] {extractorOnly.toUri().toURL(), thisPlatform.toUri().toURL()}, null)) {
+            Path library = (Path) extractorIn(jars).invoke(null, temp.resolve("game"), "Linux", ARCH);
+            assertEquals(sha256(jarLibrary()), sha256(Files.readAllBytes(library)));
+            assertTrue(library.startsWith(temp.resolve("game").resolve("tarnwick-natives")),
+                    library::toString);
+        }
+    }
+
+    /** The natives jar's entries that {@code keep} accepts, plus {@code extra} text entries. */
+    private Path filteredJar(String name, java.util.function.Predicate<String> keep,
+            Map<String, String> extra) throws IOException {
+        Path out = temp.resolve(name);
+        try (ZipFile jar = new ZipFile(nativesJar().toFile());
+                ZipOutputStream zip = new ZipOutputStream(Files.newOutputStream(out))) {
+            for (ZipEntry entry : Collections.list(jar.entries())) {
+                if (keep.test(entry.getName())) {
+                    zip.putNextEntry(new ZipEntry(entry.getName()));
+                    zip.write(jar.getInputStream(entry).readAllBytes());
+                }
+            }
+            for (Map.Entry<String, String> entry : extra.entrySet()) {
+                zip.putNextEntry(new ZipEntry(entry.getKey()));
+                zip.write(entry.getValue().getBytes(StandardCharsets.US_ASCII));
+            }
+        }
+        return out;
+    }
+
+    /**
+     * A JVM with three child class loaders, each holding the mod's classes and
+     * the natives jar, as a launcher that reloads mods makes them: the first
+     * loads the library, the second gets a copy of its own, and both complete
+     * a call and load a model. Then the first is closed and dropped, is
+     * collected, and a third loader loads and works.
+     */
+    @Test
+    void everyClassLoaderGetsAVerifiedCopyOfItsOwn() throws Exception {
+        byte[] model = Models.seal("{\"hat\":1}".getBytes(StandardCharsets.UTF_8));
+        server.respondWith((exchange, request) -> {
+            if (request.rawPath.equals("/models/hat.enc")) {
+                RecordingServer.reply(exchange, 200, model);
+            } else {
+                RecordingServer.reply(exchange, 200, "ok");
+            }
+        });
+        Path gameDir = temp.resolve("game");
+        Files.createDirectories(temp.resolve("tmp"));
+        String text = output(launch(gameDir, temp.resolve("tmp"), temp.resolve("cache"), null,
+                "-cp", modClasspath(), Loaders.class.getName()));
+        Map<String, String> mapped = new java.util.HashMap<>();
+        Matcher line = Pattern.compile("(?m)^(first|second|third) signIn 200 ok, mesh \\{\"hat\":1\\},"
+                + " mapped (\\S+)$").matcher(text);
+        while (line.find()) {
+            mapped.put(line.group(1), line.group(2));
+        }
+        assertEquals(3, mapped.size(), () -> "not every loader worked: " + text);
+        Path folder = Paths.get(mapped.get("first")).getParent();
+        assertEquals(folder.resolve("libtarnwick.so").toString(), mapped.get("first"), text);
+        for (String other : List.of("second", "third")) {
+            Path copy = Paths.get(mapped.get(other));
+            assertEquals(folder, copy.getParent(), text);
+            assertTrue(copy.getFileName().toString().matches("libtarnwick\\.[0-9]+\\.so"), text);
+            assertEquals(sha256(jarLibrary()), sha256(Files.readAllBytes(copy)));
+            assertEquals("rw-------", mode(copy));
+        }
+        assertTrue(!mapped.get("second").equals(mapped.get("third")), text);
+        assertTrue(text.contains("first loader collected"), text);
     }
 
     @Test
@@ -475,6 +607,39 @@ class NativesJarTest {
         assertTrue(!NativeLibraryExtractor.explainLoadFailure(original, temp.resolve("plain.so"))
                 .getMessage().contains("non-ASCII"), "non-ASCII named for a plain path");
 
+        // Real loads of another system's and another processor's library: the
+        // JVM's own words, and what the file is.
+        byte[] foreign = jarLibrary();
+        foreign[18] = (byte) (ARCH.equals("x86_64") ? 183 : 62);   // e_machine: the other one
+        foreign[19] = 0;
+        Path otherArch = Files.write(temp.resolve("other-arch.so"), foreign);
+        UnsatisfiedLinkError archError =
+                assertThrows(UnsatisfiedLinkError.class, () -> System.load(otherArch.toString()));
+        String archText = NativeLibraryExtractor.explainLoadFailure(archError, otherArch)
+                .getMessage();
+        assertTrue(archText.contains("built for another processor")
+                && !archText.contains("missing"), archText);
+        Path dll = Files.write(temp.resolve("windows.so"), "MZ\u0090\0 a DLL".getBytes(
+                StandardCharsets.ISO_8859_1));
+        UnsatisfiedLinkError dllError =
+                assertThrows(UnsatisfiedLinkError.class, () -> System.load(dll.toString()));
+        String dllText = NativeLibraryExtractor.explainLoadFailure(dllError, dll).getMessage();
+        assertTrue(dllText.contains("the file is a Windows (PE) library")
+                && !dllText.contains("damaged"), dllText);
+        // A Linux library where Windows expects a DLL, as Windows reports it.
+        String osName = System.getProperty("os.name");
+        String elfText;
+        try {
+            System.setProperty("os.name", "Windows 10");
+            elfText = NativeLibraryExtractor.explainLoadFailure(new UnsatisfiedLinkError(
+                    "C:\\game\\tarnwick.dll: %1 is not a valid Win32 application"), otherArch)
+                    .getMessage();
+        } finally {
+            System.setProperty("os.name", osName);
+        }
+        assertTrue(elfText.contains("the file is a Linux (ELF) library")
+                && !elfText.contains("damaged"), elfText);
+
         // Each error gets the causes that fit it, and only those.
         Path missing = temp.resolve("missing.so");
         UnsatisfiedLinkError gone =
@@ -483,8 +648,12 @@ class NativesJarTest {
         String[][] cases = {
             {gone.getMessage(), "the file is missing"},
             {"Native Library " + plain + " already loaded in another classloader",
-                "another class loader in this JVM has loaded this library already"},
-            {plain + ": wrong ELF class: ELFCLASS32", "does not fit this JVM's architecture"},
+                "another class loader in this JVM has loaded this file already"},
+            {plain + ": wrong ELF class: ELFCLASS32", "built for another processor"},
+            // The JVM's words on Windows for a DLL of another processor.
+            {"Can't load IA 32-bit .dll on a AMD 64-bit platform", "built for another processor"},
+            {"Can't load this .dll (machine code=0xaa64) on a AMD 64-bit platform",
+                "built for another processor"},
             {plain + ": failed to map segment from shared object", "mounted noexec"},
             {plain + ": Permission denied", "may not read or run the file"},
             {"Expecting an absolute path of the library: libtarnwick.so", "the path is relative"},
@@ -529,6 +698,95 @@ class NativesJarTest {
             List<Path> written = files.filter(p -> p.getFileName().toString().startsWith("libtarnwick"))
                     .collect(Collectors.toList());
             assertEquals(List.of(), written, "the damaged library was written");
+        }
+    }
+
+    /** The child JVM of the class-loader test: three loaders, one after another. */
+    public static final class Loaders {
+        private static final String HELPER = TarnwickServerConnectionHelper.class.getName();
+
+        private Loaders() {}
+
+        public static void main(String[] args) throws Exception {
+            URL[] mod = Stream.of(System.getProperty("java.class.path").split(":"))
+                    .map(entry -> {
+                        try {
+                            return Paths.get(entry).toUri().toURL();
+                        } catch (java.net.MalformedURLException e) {
+                            throw new IllegalArgumentException(e);
+                        }
+                    })
+                    .toArray(URL[]::new);
+            java.lang.ref.WeakReference<ClassLoader> first = useAndClose(mod, args[0], "first");
+            URLClassLoader second = new URLClassLoader(mod, ClassLoader.getPlatformClassLoader());
+            use(second, args[0], "second");
+            long start = System.nanoTime();
+            while (first.get() != null
+                    && System.nanoTime() - start < Timeouts.seconds(20) * 1_000_000_000L) {
+                System.gc();
+                Thread.sleep(100);
+            }
+            System.out.println(first.get() == null ? "first loader collected after "
+                    + (System.nanoTime() - start) / 1_000_000 + " ms"
+                    : "first loader still reachable after 20 s");
+            use(new URLClassLoader(mod, ClassLoader.getPlatformClassLoader()), args[0], "third");
+        }
+
+        private static java.lang.ref.WeakReference<ClassLoader> useAndClose(URL[] mod,
+                String baseUrl, String name) throws Exception {
+            URLClassLoader loader = new URLClassLoader(mod, ClassLoader.getPlatformClassLoader());
+            use(loader, baseUrl, name);
+            Class.forName(HELPER, false, loader).getMethod("close").invoke(null);
+            loader.close();
+            return new java.lang.ref.WeakReference<>(loader);
+        }
+
+        /** Loads the natives through the loader's own example class, then calls. */
+        private static void use(ClassLoader loader, String baseUrl, String name)
+                throws Exception {
+            List<String> before = mapped();
+            Class<?> helper = Class.forName(HELPER, true, loader);
+            Path gameDir = Paths.get(System.getProperty("tarnwick.gameDir"));
+            if (!(Boolean) helper.getMethod("loadNatives", Path.class).invoke(null, gameDir)) {
+                System.out.println(name + " did not load the library");
+                return;
+            }
+            CompletableFuture<Object> signedIn = new CompletableFuture<>();
+            helper.getMethod("signIn", String.class, String.class, String.class,
+                    java.util.function.BiConsumer.class).invoke(null, baseUrl, "u", "c",
+                    (java.util.function.BiConsumer<HttpResponse<String>, Throwable>)
+                            (response, failure) -> {
+                                if (failure != null) {
+                                    signedIn.completeExceptionally(failure);
+                                } else {
+                                    signedIn.complete(response.statusCode() + " " + response.body());
+                                }
+                            });
+            Object status = signedIn.get(Timeouts.seconds(30), TimeUnit.SECONDS);
+            Object[] mesh = new Object[1];
+            helper.getMethod("loadRemoteMesh", String.class, String.class,
+                    java.util.function.BiConsumer.class).invoke(null, baseUrl, "hat",
+                    (java.util.function.BiConsumer<Object, Throwable>) (loaded, failure) ->
+                            mesh[0] = failure != null ? failure : loaded);
+            Object meshText = mesh[0] == null || mesh[0] instanceof Throwable ? mesh[0]
+                    : mesh[0].getClass().getMethod("text").invoke(mesh[0]);
+            List<String> now = mapped();
+            now.removeAll(before);
+            System.out.println(name + " signIn " + status + ", mesh " + meshText + ", mapped "
+                    + String.join(" ", now));
+        }
+
+        /** The tarnwick libraries this process has mapped. */
+        private static List<String> mapped() throws IOException {
+            List<String> found = new ArrayList<>();
+            for (String line : Files.readAllLines(Paths.get("/proc/self/maps"))) {
+                int at = line.indexOf('/');
+                if (at >= 0 && line.contains("/libtarnwick")
+                        && !found.contains(line.substring(at))) {
+                    found.add(line.substring(at));
+                }
+            }
+            return found;
         }
     }
 

@@ -19,11 +19,19 @@ import vardel.tarnwick.api.client.model.Mesh;
  * directory its loader names. When it returns false there is no library for this
  * platform, or it could not be put in place or loaded (the reason is logged): the
  * mod then goes on without online cosmetics and calls none of the native
- * methods, each of which would throw {@link UnsatisfiedLinkError}.
+ * methods, each of which would throw {@link UnsatisfiedLinkError}. A mod that
+ * can be unloaded (a launcher or development run that reloads mods) calls
+ * {@link #close()} when it is, so that nothing keeps its class loader alive.
  */
 public final class TarnwickServerConnectionHelper {
-    /** Read by the library on every call; set before the first one. */
-    public static HttpClient HTTP_CLIENT = HttpClient.newHttpClient();
+    /**
+     * Read by the library on every call. {@link #loadNatives(Path)} sets a
+     * default client once the library is loaded, when none is set; a mod may
+     * set its own before the first call. The client's selector thread keeps
+     * this class's loader reachable while the client lives, and this field
+     * keeps the client alive: {@link #close()} lets both go.
+     */
+    public static HttpClient HTTP_CLIENT;
 
     private static final System.Logger LOG =
             System.getLogger(TarnwickServerConnectionHelper.class.getName());
@@ -53,11 +61,42 @@ public final class TarnwickServerConnectionHelper {
             loaded = true;
         } catch (IOException e) {
             LOG.log(System.Logger.Level.WARNING, "online cosmetics are off", e);
+        } catch (IllegalCallerException e) {
+            // Java 24 and later with --illegal-native-access=deny.
+            LOG.log(System.Logger.Level.WARNING, "online cosmetics are off: this JVM does not"
+                    + " let the mod load native code (" + e.getMessage() + "); whoever starts the"
+                    + " game allows it with --enable-native-access=ALL-UNNAMED", e);
+        } catch (SecurityException e) {
+            LOG.log(System.Logger.Level.WARNING, "online cosmetics are off: a security policy"
+                    + " forbids loading native libraries (" + e.getMessage() + ")", e);
         } catch (UnsatisfiedLinkError e) {
             LOG.log(System.Logger.Level.WARNING, "online cosmetics are off",
                     library == null ? e : NativeLibraryExtractor.explainLoadFailure(e, library));
         }
+        if (loaded && HTTP_CLIENT == null) {
+            HTTP_CLIENT = HttpClient.newHttpClient();
+        }
         return loaded;
+    }
+
+    /**
+     * Drops {@link #HTTP_CLIENT}, closing it where the JDK can (Java 21 and
+     * later), for a mod that is being unloaded: the client's selector thread
+     * then ends and no longer keeps this class's loader, and with it the
+     * loaded library, reachable. Calls made after this fail with
+     * {@code NullPointerException("HTTP_CLIENT is null")} until a client is set
+     * again.
+     */
+    public static synchronized void close() {
+        HttpClient client = HTTP_CLIENT;
+        HTTP_CLIENT = null;
+        if (client instanceof AutoCloseable) {
+            try {
+                ((AutoCloseable) client).close();
+            } catch (Exception e) {
+                LOG.log(System.Logger.Level.DEBUG, "closing the HTTP client failed", e);
+            }
+        }
     }
 
     /** Whether {@link #loadNatives(Path)} has loaded the library. */

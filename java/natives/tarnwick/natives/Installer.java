@@ -1,0 +1,263 @@
+package tarnwick.natives;
+
+import java.io.IOException;
+import java.io.InputStream;
+import java.nio.file.AtomicMoveNotSupportedException;
+import java.nio.file.DirectoryStream;
+import java.nio.file.Files;
+import java.nio.file.LinkOption;
+import java.nio.file.Path;
+import java.nio.file.StandardCopyOption;
+import java.nio.file.attribute.FileTime;
+import java.util.regex.Pattern;
+
+/**
+ * Puts one verified copy of the library in place under a base directory the
+ * location policy chose: {@code <base>/tarnwick-natives/<version>-<hash>/<library>},
+ * and, for a class loader other than the one the library was first handed to
+ * in this JVM, a second copy beside it under a name of its own
+ * ({@code libtarnwick.<digits>.so}, {@code tarnwick.<digits>.dll}): the JVM
+ * binds a library file to one class loader and refuses it to any other.
+ */
+final class Installer {
+    static final String NATIVES_FOLDER = "tarnwick-natives";
+    private static final Pattern VERSION_FOLDER =
+            Pattern.compile("[0-9A-Za-z._+-]+-[0-9a-f]{12}");
+    /** A temporary file or a per-loader copy this old is not about to be loaded. */
+    private static final long STALE_PART_MILLIS = 10L * 60 * 1000;
+    /** Another version's folder that no start has used for this long is removed. */
+    private static final long STALE_FOLDER_MILLIS = 7L * 24 * 60 * 60 * 1000;
+    private static final System.Logger LOG = System.getLogger("tarnwick.natives");
+
+    private final String folderName;
+    private final String library;
+    private final byte[] content;
+    private final String expected;
+    private final PathChecks checks;
+    /** The name before and after the digits of a per-loader copy: "libtarnwick." and ".so". */
+    private final String copyPrefix;
+    private final String copySuffix;
+
+    Installer(String folderName, String library, byte[] content, String expected,
+            PathChecks checks) {
+        this.folderName = folderName;
+        this.library = library;
+        this.content = content.clone();
+        this.expected = expected;
+        this.checks = checks;
+        int dot = library.lastIndexOf('.');
+        this.copyPrefix = library.substring(0, dot + 1);
+        this.copySuffix = library.substring(dot);
+    }
+
+    PathChecks checks() {
+        return checks;
+    }
+
+    String library() {
+        return library;
+    }
+
+    String expected() {
+        return expected;
+    }
+
+    /**
+     * Puts a verified copy into {@code <home>/tarnwick-natives/<folder>} for
+     * the class loader {@code loader} names and returns its path. {@code home}
+     * is a real path whose directories have been checked.
+     */
+    Path installUnder(Path home, String loader) throws IOException {
+        Path natives = checks.createDirectory(home.resolve(NATIVES_FOLDER));
+        Path folder = checks.createDirectory(natives.resolve(folderName));
+        Path target = install(folder);
+        String boundTo = Bindings.bind(target, loader);
+        if (!boundTo.equals(loader)) {
+            target = copyFor(folder, target, loader, boundTo);
+        }
+        // Again, right before the path is handed out: every directory down
+        // to the file, the file, and its content.
+        checks.requireSafeDirectories(folder);
+        checks.require(target, PathChecks.Role.FILE);
+        String hash = hashOf(target);
+        if (!hash.equals(expected)) {
+            throw new IOException(target + " does not match tarnwick's native library in the"
+                    + " jar after writing it (SHA-256 " + hash + ", expected " + expected + ")");
+        }
+        removeStale(natives, folder, target);
+        return target;
+    }
+
+    /** Whether {@code file} is a copy no one else could have written, with the right hash. */
+    private boolean passes(Path file) throws IOException {
+        return checks.problem(file, PathChecks.Role.FILE) == null && hashOf(file).equals(expected);
+    }
+
+    /** Puts a copy that passes the checks at {@code folder/library}. */
+    private Path install(Path folder) throws IOException {
+        Path target = folder.resolve(library);
+        String unsafe = Files.exists(target, LinkOption.NOFOLLOW_LINKS)
+                ? checks.problem(target, PathChecks.Role.FILE) : null;
+        if (unsafe == null && hashOf(target).equals(expected)) {
+            return target;
+        }
+        if (unsafe != null) {
+            LOG.log(System.Logger.Level.WARNING, "tarnwick replaces the copy of its native"
+                    + " library " + target + ": " + unsafe);
+        }
+        Path temporary = write(folder, library + ".", ".part");
+        try {
+            // Where no copy is yet, the first instance to link its file in
+            // wins and the others use that one; a copy that does not pass
+            // is replaced.
+            if (!linkUnlessPresent(temporary, target) && !passes(target)) {
+                try {
+                    Files.move(temporary, target, StandardCopyOption.ATOMIC_MOVE,
+                            StandardCopyOption.REPLACE_EXISTING);
+                } catch (AtomicMoveNotSupportedException e) {
+                    Files.move(temporary, target, StandardCopyOption.REPLACE_EXISTING);
+                } catch (IOException e) {
+                    // On Windows a loaded DLL cannot be replaced. If another
+                    // instance put a good copy there meanwhile, that one serves.
+                    if (!passes(target)) {
+                        throw new IOException("could not write tarnwick's native library to "
+                                + target + ": " + e, e);
+                    }
+                }
+            }
+        } finally {
+            deleteQuietly(temporary);
+        }
+        return target;
+    }
+
+    /**
+     * The copy for {@code loader} when {@code target} went to another class
+     * loader of this JVM: the one made for it earlier when it still passes,
+     * else a new one.
+     */
+    private Path copyFor(Path folder, Path target, String loader, String boundTo)
+            throws IOException {
+        String earlier = Bindings.copyOf(target, loader);
+        if (earlier != null && Files.exists(folder.resolve(earlier), LinkOption.NOFOLLOW_LINKS)
+                && passes(folder.resolve(earlier))) {
+            return folder.resolve(earlier);
+        }
+        Path copy = write(folder, copyPrefix, copySuffix);
+        Bindings.recordCopy(target, loader, copy);
+        LOG.log(System.Logger.Level.INFO, "tarnwick's native library " + target + " belongs to"
+                + " another class loader of this JVM (" + boundTo + "); " + loader + " gets the"
+                + " copy " + copy);
+        return copy;
+    }
+
+    /** A new owner-only file in {@code folder} with the library's bytes. */
+    private Path write(Path folder, String prefix, String suffix) throws IOException {
+        Path file = checks.createOwnerOnlyFile(folder, prefix, suffix);
+        try {
+            Files.write(file, content);
+        } catch (IOException | RuntimeException e) {
+            deleteQuietly(file);
+            throw e;
+        }
+        return file;
+    }
+
+    /**
+     * Removes what interrupted starts, other class loaders and older versions
+     * left behind: this user's {@code .part} files and per-loader copies in
+     * {@code folder} older than ten minutes (a copy is loaded right after it
+     * is made; on Windows one that is loaded cannot be removed), and folders
+     * of other versions that no start has used for a week, with only the
+     * library's files in them. Never {@code keep}, never the library in
+     * {@code folder}, never through a link; anything else is left alone and
+     * failures are ignored.
+     */
+    private void removeStale(Path natives, Path folder, Path keep) {
+        long now = System.currentTimeMillis();
+        try {
+            Files.setLastModifiedTime(folder, FileTime.fromMillis(now));
+        } catch (IOException | SecurityException e) {
+            // A read-only location: nothing to mark, nothing to clean.
+            return;
+        }
+        try (DirectoryStream<Path> entries = Files.newDirectoryStream(natives)) {
+            for (Path entry : entries) {
+                if (entry.equals(folder)) {
+                    removeOwnFiles(entry, now - STALE_PART_MILLIS, false, keep);
+                } else if (VERSION_FOLDER.matcher(entry.getFileName().toString()).matches()
+                        && Files.isDirectory(entry, LinkOption.NOFOLLOW_LINKS)
+                        && checks.isOwn(entry)
+                        && Files.getLastModifiedTime(entry, LinkOption.NOFOLLOW_LINKS)
+                                .toMillis() < now - STALE_FOLDER_MILLIS) {
+                    removeOwnFiles(entry, now, true, keep);
+                    deleteQuietly(entry);
+                }
+            }
+        } catch (IOException | SecurityException e) {
+            // Left for a later start.
+        }
+    }
+
+    /**
+     * Removes this user's regular files in {@code folder} older than
+     * {@code before}: temporary files and per-loader copies, and with
+     * {@code libraries} the library itself too.
+     */
+    private void removeOwnFiles(Path folder, long before, boolean libraries, Path keep)
+            throws IOException {
+        Pattern ours = Pattern.compile("(libtarnwick\\.so|tarnwick\\.dll)\\.[0-9]+\\.part"
+                + "|(libtarnwick|tarnwick)\\.[0-9]+\\.(so|dll)"
+                + (libraries ? "|libtarnwick\\.so|tarnwick\\.dll" : ""));
+        try (DirectoryStream<Path> entries = Files.newDirectoryStream(folder)) {
+            for (Path entry : entries) {
+                if (!entry.equals(keep)
+                        && ours.matcher(entry.getFileName().toString()).matches()
+                        && Files.isRegularFile(entry, LinkOption.NOFOLLOW_LINKS)
+                        && checks.isOwn(entry)
+                        && Files.getLastModifiedTime(entry, LinkOption.NOFOLLOW_LINKS)
+                                .toMillis() < before) {
+                    deleteQuietly(entry);
+                }
+            }
+        }
+    }
+
+    /**
+     * Deletes {@code path} if it can: a file an antivirus program holds open,
+     * a library in use on Windows or a folder with other files in it stays for
+     * a later start.
+     */
+    private static void deleteQuietly(Path path) {
+        try {
+            Files.deleteIfExists(path);
+        } catch (IOException | SecurityException e) {
+            LOG.log(System.Logger.Level.DEBUG, "tarnwick leaves " + path + " for a later start: "
+                    + e);
+        }
+    }
+
+    /**
+     * Makes {@code target} a second name of {@code file} unless something is
+     * there already; the check and the link are one step. False when a file
+     * was there or the file system has no hard links.
+     */
+    static boolean linkUnlessPresent(Path file, Path target) {
+        try {
+            Files.createLink(target, file);
+            return true;
+        } catch (IOException | UnsupportedOperationException | SecurityException e) {
+            return false;
+        }
+    }
+
+    /** The file's SHA-256, or "" when there is no regular file (a link is none). */
+    static String hashOf(Path file) throws IOException {
+        if (!Files.isRegularFile(file, LinkOption.NOFOLLOW_LINKS)) {
+            return "";
+        }
+        try (InputStream in = Files.newInputStream(file, LinkOption.NOFOLLOW_LINKS)) {
+            return NativeLibraryExtractor.sha256(in.readAllBytes());
+        }
+    }
+}

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Runs the extractor's tests as a player meets them: as the unprivileged
+# user tarnwick-player, with tarnwick-other as the other local user (a member
+# of the player's own group). Root prepares what only root or the other user
+# can make, in a directory both can traverse, and the player runs the JUnit
+# tests there (tarnwick.natives.PosixChecksTest reads them from
+# -Dtarnwick.fixtures). Needs root; exits 77 (skipped) otherwise.
+# Usage: extractor_as_player.sh JAVA JUNIT_JAR CLASSPATH LIBRARY MODEL_KEY FAULT_LIBRARY
+#        NATIVES_JAR MOD_CLASSPATH   (as java/run_junit.sh takes them)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+. "$root/scripts/lib.sh"
+if (( $(id -u) != 0 )); then
+  echo "skipped: creating $TARNWICK_PLAYER and $TARNWICK_OTHER needs root"
+  exit 77
+fi
+java=${TARNWICK_TEST_JAVA:-$1} junit=$2 classpath=$3 library=$4 key=$5 fault_library=$6
+natives_jar=${TARNWICK_TEST_NATIVES_JAR:-$7} mod_classpath=$8
+
+ensure_test_users
+id -nG "$TARNWICK_OTHER" | tr ' ' '\n' | grep -qx "$TARNWICK_PLAYER" ||
+  usermod -aG "$TARNWICK_PLAYER" "$TARNWICK_OTHER" || fail "usermod -aG $TARNWICK_PLAYER $TARNWICK_OTHER"
+
+work=$(mktemp -d /tmp/tarnwick-as-player.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+chmod 755 "$work"
+
+# Copies of what the player's JVM reads (a build under /root is not readable).
+copy() {  # PATH -> prints the copy's path
+  local target="$work/files/$(( ++copies ))-$(basename "$1")"
+  mkdir -p "$work/files"
+  cp -r "$1" "$target"
+  printf '%s\n' "$target"
+}
+copies=0
+copy_path() {  # COLON-SEPARATED LIST -> the copies, colon-separated
+  local out=() entry
+  IFS=: read -r -a entries <<<"$1"
+  for entry in "${entries[@]}"; do out+=("$(copy "$entry")"); done
+  (IFS=:; printf '%s\n' "${out[*]}")
+}
+test_classpath=$(copy_path "$classpath")
+test_mod_classpath=$(copy_path "$mod_classpath")
+test_library=$(copy "$library")
+test_fault_library=$(copy "$fault_library")
+test_natives_jar=$(copy "$natives_jar")
+mkdir -p "$work/tree/java" "$work/tree/scripts"
+cp "$root/java/run_junit.sh" "$work/tree/java/"
+cp "$root/scripts/lib.sh" "$work/tree/scripts/"
+chmod -R a+rX "$work"
+
+# What only root or the other user can make.
+fixtures="$work/fixtures"
+mkdir -m 755 "$fixtures" "$fixtures/rootacl"
+setfacl -m "u:$TARNWICK_OTHER:rwx" "$fixtures/rootacl"
+mkdir -m 700 "$fixtures/rootacl/game"
+chown "$TARNWICK_PLAYER:" "$fixtures/rootacl/game"
+mkdir "$fixtures/othercache"
+chown "$TARNWICK_OTHER:" "$fixtures/othercache"
+chmod 777 "$fixtures/othercache"
+mkdir "$fixtures/tmp"
+chmod 1777 "$fixtures/tmp"
+as_user "$TARNWICK_OTHER" mkdir -m 700 "$fixtures/tmp/tarnwick-$TARNWICK_PLAYER"
+
+echo "running the extractor's tests as $TARNWICK_PLAYER (fixtures in $fixtures)"
+as_user "$TARNWICK_PLAYER" env \
+  TARNWICK_TEST_SELECT="${TARNWICK_TEST_SELECT:-tarnwick.natives.PosixChecksTest tarnwick.natives.WindowsChecksTest tarnwick.test.NativesJarTest}" \
+  TARNWICK_TEST_JVM_OPTIONS="-Dtarnwick.fixtures=$fixtures ${TARNWICK_TEST_JVM_OPTIONS:-}" \
+  ${TARNWICK_TIME_SCALE:+TARNWICK_TIME_SCALE=$TARNWICK_TIME_SCALE} \
+  bash "$work/tree/java/run_junit.sh" "$java" "$junit" "$test_classpath" "$test_library" "$key" \
+  "$test_fault_library" "$test_natives_jar" "$test_mod_classpath"
