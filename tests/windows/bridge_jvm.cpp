@@ -322,6 +322,10 @@ void forward(JNIEnv* env, int entry, std::initializer_list<jobject> arguments) {
             return throwError(env, "the DLL called JNI function " + request.text() +
                                        ", which the bridge does not forward");
         }
+        if (op == bridge::kWrongCallForm) {
+            dropConnection();
+            return throwError(env, request.text());
+        }
         bridge::Writer reply(op);
         if (!perform(env, op, request, reply)) {
             dropConnection();
