@@ -145,13 +145,13 @@ mapfile -t exports < <(awk '
   in_table {in_table = 0}' <<<"$headers" | LC_ALL=C sort)
 
 for name in "${expected_exports[@]}"; do
-  printf '%s\n' "${exports[@]}" | grep -qxF "$name" || fail "missing export: $name"
+  grep -qxF "$name" <<<"$(printf '%s\n' "${exports[@]}")" || fail "missing export: $name"
 done
 for name in "${exports[@]}"; do
   [[ -z "$name" ]] && continue
-  printf '%s\n' "${expected_exports[@]}" | grep -qxF "$name" || fail "unexpected export: $name"
+  grep -qxF "$name" <<<"$(printf '%s\n' "${expected_exports[@]}")" || fail "unexpected export: $name"
 done
-printf '%s\n' "${exports[@]}" | grep -q '^JNI_OnLoad' && fail "exports JNI_OnLoad (the library must not have one)"
+grep -q '^JNI_OnLoad' <<<"$(printf '%s\n' "${exports[@]}")" && fail "exports JNI_OnLoad (the library must not have one)"
 duplicates=$(printf '%s\n' "${exports[@]}" | uniq -d)
 [[ -n "$duplicates" ]] && fail "exported more than once: $duplicates"
 
@@ -171,7 +171,7 @@ mapfile -t kernel32_functions < <(awk '
   /^[[:space:]]*DLL Name:/ {in_dll = (tolower($3) == "kernel32.dll"); next}
   /^[[:space:]]*$/ {in_dll = 0; next}
   in_dll && /^[[:space:]]*[0-9a-f]+[[:space:]]+[0-9]+[[:space:]]+[A-Za-z_]/ {print $3}' <<<"$headers")
-printf '%s\n' "${kernel32_functions[@]}" | grep -qxF DisableThreadLibraryCalls ||
+grep -qxF DisableThreadLibraryCalls <<<"$(printf '%s\n' "${kernel32_functions[@]}")" ||
   fail "DisableThreadLibraryCalls is not imported from KERNEL32.dll (DllMain missing or changed?)"
 
 # --- report ---------------------------------------------------------------
