@@ -123,10 +123,10 @@ void requireCallForm(JNIEnv* env, bridge::InvokeKind kind, char form, const Meth
                        : form == 'I' ? "Int"
                        : form == 'J' ? "Long"
                                      : "Object";
-    std::string used = kind == bridge::kConstructor
-                           ? std::string("NewObject")
-                           : std::string("Call") + (kind == bridge::kStatic ? "Static" : "") +
-                                 type + "Method";
+    std::string used =
+        kind == bridge::kConstructor
+            ? std::string("NewObject")
+            : std::string("Call") + (kind == bridge::kStatic ? "Static" : "") + type + "Method";
     std::string why = "the DLL called " + method.name + method.signature + " with " + used +
                       ", which does not match its return type";
     std::fprintf(stderr, "tarnwick bridge: %s\n", why.c_str());
