@@ -7,13 +7,15 @@
 # DLL's tables, cmake --install's tree) and writes no dist/ when a check
 # fails. A second build in other directories, with compiler flags in the
 # environment and over an earlier release, must give the same bytes and
-# replace that release and nothing else. Then, on dist/'s own files: a crash
-# frame resolved in each x86-64 library, models sealed by the shipped
-# tarnwick-model.jar opened by the shipped library (the demo), and the natives
-# jar loaded as a mod loads it (NativesJarTest on the release jar). The checkers are also shown
-# inputs they must reject, among them the library the options-plain preset
-# built without hardening (stage 05). The later stages use dist/ (its Maven
-# repository, dist/maven: 35-maven-consumer.sh).
+# replace that release and nothing else; one refused for a file of the
+# user's in the way must leave that release as it was. Then, on dist/'s own
+# files: a crash frame resolved in each x86-64 library, models sealed by the
+# shipped tarnwick-model.jar opened by the shipped library (the demo), and the
+# natives jar loaded as a mod loads it (NativesJarTest on the release jar).
+# The checkers are also shown inputs they must reject, among them the library
+# the options-plain preset built without hardening (stage 05) and an ARM64 PE
+# header. The later stages use dist/ (its Maven repository, dist/maven:
+# 35-maven-consumer.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
@@ -61,6 +63,16 @@ printf 'edited\n' >dist-again/tarnwick-0.0.9-old.zip
 EXPECT="changed since release.sh wrote them" expect_failure "release.sh over a changed earlier release" \
   env TARNWICK_DIST_DIR="$root/dist-again" bash scripts/release.sh --dev-key --allow-dirty
 printf 'old\n' >dist-again/tarnwick-0.0.9-old.zip
+# A file of the user's under a name the release writes is refused, after the
+# build; the earlier release must still be all there.
+printf 'mine\n' >dist-again/SHA256SUMS
+EXPECT="dist-again/SHA256SUMS is in the way and not from an earlier release" \
+  expect_failure "release.sh over a file of the user's in the way" \
+  env TARNWICK_DIST_DIR="$root/dist-again" bash scripts/release.sh --dev-key --allow-dirty
+{ [[ $(cat dist-again/tarnwick-0.0.9-old.zip) == old && $(cat dist-again/SHA256SUMS) == mine ]] &&
+  (cd dist-again && sed 1d .tarnwick-release | sha256sum --check --strict --quiet); } ||
+  fail "a release refused for a file in the way changed dist-again/: $(ls -A dist-again)"
+rm dist-again/SHA256SUMS
 log=$(mktemp)
 CXXFLAGS=-march=native CFLAGS=-march=native LDFLAGS=-Wl,-z,execstack \
   TARNWICK_RELEASE_BUILD_DIR="$root/build-dist-again" TARNWICK_DIST_DIR="$root/dist-again/" \
@@ -110,6 +122,14 @@ EXPECT="needs libm.so.6" expect_failure "check_portable_so.sh on libstdc++" \
   bash tests/release/check_portable_so.sh --release /usr/lib/x86_64-linux-gnu/libstdc++.so.6
 EXPECT="(newer than GLIBC_2.17) for: arc4random" expect_failure "check_portable_so.sh on libstdc++'s symbols" \
   bash tests/release/check_portable_so.sh /usr/lib/x86_64-linux-gnu/libstdc++.so.6
+# A PE header for ARM64 (machine 0xAA64 at the offset e_lfanew names).
+arm64_pe=$unpacked/arm64.dll
+{ printf 'MZ'; head -c 58 /dev/zero; printf '\x40\x00\x00\x00PE\x00\x00\x64\xaa'; } >"$arm64_pe"
+[[ $(bash scripts/library-platform.sh "$arm64_pe") == windows-aarch64 ]] ||
+  fail "library-platform.sh does not read an ARM64 PE header as windows-aarch64"
+EXPECT="is for windows-aarch64 (PE machine 0xAA64), not for windows-x86_64" \
+  expect_failure "library-platform.sh on an ARM64 PE header as windows-x86_64" \
+  bash scripts/library-platform.sh "$arm64_pe" windows-x86_64
 mkdir "$unpacked/dist"
 cp -R dist/. "$unpacked/dist/"
 printf 'x' >>"$unpacked/dist/$(cd dist && ls *.zip)"

@@ -156,14 +156,16 @@ check "the demo through tarnwick.dll" env TARNWICK_BRIDGE_DLL="$dll" bash demo/c
 
 # The bridge itself: a DLL that lacks an entry point fails that call as the
 # JVM would, and one that calls a JNI function the bridge does not forward
-# fails the call with an Error naming it (tests/windows/wrong_exports.cpp:
-# its signIn calls GetVersion, its saveConfiguration does nothing).
-echo "-- the bridge with a DLL that lacks an entry point and calls GetVersion"
+# fails the call with an Error naming it, and so does one that calls a method
+# with a call form its return type does not allow (tests/windows/wrong_exports.cpp:
+# its signIn calls GetVersion, its saveConfiguration calls accept with
+# CallObjectMethod).
+echo "-- the bridge with a DLL that lacks an entry point, calls GetVersion and uses a wrong call form"
 wrong_calls=$(TARNWICK_BRIDGE_DLL=$stage_dir/wrong_exports_static.dll "$java" -Xcheck:jni \
   -Dtarnwick.library="$stage_dir/bridge_jvm.so" -cp "$run_classes" \
   tarnwick.test.ChildJvm calls http://127.0.0.1:9 2>/dev/null || true)
 expected_calls="threw java.lang.Error: tarnwick bridge: the DLL called JNI function GetVersion, which the bridge does not forward, completions 0
-threw nothing, completions 0
+threw java.lang.Error: tarnwick bridge: the DLL called accept(Ljava/lang/Object;Ljava/lang/Object;)V with CallObjectMethod, which does not match its return type, completions 0
 threw java.lang.UnsatisfiedLinkError: the DLL does not export $missing_mesh, completions 0"
 echo "$wrong_calls"
 check "the bridge fails the calls a wrong DLL cannot serve" [ "$wrong_calls" == "$expected_calls" ]

@@ -2,7 +2,8 @@
 # Checks that a Linux library loads on any Linux of its processor (x86-64 or
 # aarch64) with glibc 2.17 or later: it needs no shared library but glibc's
 # own (libc.so.6 and that processor's dynamic loader) and no glibc symbol
-# version newer than 2.17.
+# version newer than 2.17; its glibc shim (platform/linux/glibc_compat.cpp)
+# says the process may run several threads.
 # With --release it must also be stripped, point at its debug file, and be no
 # larger than 256 KiB.
 # Usage: check_portable_so.sh [--release] LIBRARY
@@ -44,6 +45,30 @@ while read -r version; do
   fi
 done < <(readelf -V --wide "$so" | sed -n 's/.*Name: \([^ ]*\) *Flags.*/\1/p' | sort -u)
 
+# The shim's __libc_single_threaded must read 0, "not known to be single
+# threaded": were it 1, the static libstdc++'s reference counts and guards
+# would take their non-atomic paths in a JVM's many threads. The symbol comes
+# from the library's symbol table or its debug file's, the byte from the
+# library itself (a zero one may sit in .bss, which has no bytes in the file).
+shim=__wrap___libc_single_threaded
+symbols=$so
+readelf -S --wide "$so" | grep -q ' \.symtab ' || symbols=$so.debug
+read -r address bytes index < <(readelf -s --wide "$symbols" 2>/dev/null |
+  awk -v name="$shim" '$8 == name {print $2, $3, $7; exit}') || true
+if [[ -z ${address:-} || ${bytes:-} != 1 ]]; then
+  fail "no one-byte $shim in the symbol table of $symbols"
+else
+  read -r type section_address offset < <(readelf -S --wide "$so" | sed 's/\[ */[/' |
+    awk -v i="[$index]" '$1 == i {print $3, $4, $5}') || true
+  value=0
+  if [[ -z ${type:-} ]]; then
+    fail "$shim is in section $index, which $so does not have"
+  elif [[ $type != NOBITS ]]; then
+    value=$(od -An -tu1 -j $((0x$offset + 0x$address - 0x$section_address)) -N 1 "$so" | tr -d ' ')
+  fi
+  [[ $value == 0 ]] || fail "$shim is $value, not 0: libstdc++ would skip its atomic operations"
+fi
+
 size=$(stat -c %s "$so")
 if (( release )); then
   readelf -S --wide "$so" | grep -q ' \.symtab ' && fail "not stripped"
@@ -52,4 +77,4 @@ if (( release )); then
 fi
 
 if (( failures )); then exit 1; fi
-echo "OK: $so ($machine) needs only $(echo $needed | tr ' ' ','); highest glibc version GLIBC_$highest; $size bytes"
+echo "OK: $so ($machine) needs only $(echo $needed | tr ' ' ','); highest glibc version GLIBC_$highest; $shim 0; $size bytes"

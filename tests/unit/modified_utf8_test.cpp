@@ -41,10 +41,25 @@ bool isModifiedUtf8(const std::string& text) {
     return true;
 }
 
+// The JDK's own encodings of the code points at the edges of each length:
+// the UTF-8 in, the modified UTF-8 DataOutputStream.writeUTF writes, the code
+// point (generated at build time by JdkModifiedUtf8.java).
+struct JdkEncoding {
+    const char* utf8;
+    const char* modified;
+    const char* codePoint;
+};
+const JdkEncoding kJdkEncodings[] = {
+#include "jdk_modified_utf8.inc"
+};
+
 TEST(ModifiedUtf8, KeepsWellFormedTextUpToFourByteCharacters) {
     EXPECT_EQ("plain ASCII", convert("plain ASCII"));
     EXPECT_EQ("\xc3\xab \xe2\x9c\x93", convert("\xc3\xab \xe2\x9c\x93"));  // U+00EB U+2713
     EXPECT_EQ("\xef\xbf\xbf", convert("\xef\xbf\xbf"));                    // U+FFFF
+    for (const JdkEncoding& jdk : kJdkEncodings) {
+        EXPECT_EQ(jdk.modified, convert(jdk.utf8)) << jdk.codePoint;
+    }
 }
 
 TEST(ModifiedUtf8, WritesSupplementaryCharactersAsSurrogatePairs) {

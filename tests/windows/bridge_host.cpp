@@ -85,24 +85,76 @@ void* JNICALL unforwarded(JNIEnv* env) {
     ExitThread(1);
 }
 
-// Method ID -> signature, from GetMethodID and GetStaticMethodID, for
-// reading the arguments of the variadic calls.
-std::mutex signaturesMutex;
-std::map<std::uint64_t, std::string> signatures;
-
-std::uint64_t invoke(JNIEnv* env, bridge::InvokeKind kind, void* target, jmethodID method,
-                     va_list arguments) {
+// A method as GetMethodID or GetStaticMethodID was asked for it.
+struct Method {
+    std::string name;
     std::string signature;
+};
+
+// Method ID -> name and signature, for reading the arguments of the variadic
+// calls and checking their call form.
+std::mutex signaturesMutex;
+std::map<std::uint64_t, Method> signatures;
+
+// The return type a Call<Type>Method form is for: V, Z, I, J, or L for
+// CallObjectMethod (an object or an array).
+template <typename R>
+constexpr char callFormOf() {
+    if constexpr (std::is_void_v<R>) return 'V';
+    if constexpr (std::is_same_v<R, jboolean>) return 'Z';
+    if constexpr (std::is_same_v<R, jint>) return 'I';
+    if constexpr (std::is_same_v<R, jlong>) return 'J';
+    return 'L';
+}
+
+// The JVM takes a call whose form does not match the method's return type
+// (CallObjectMethod on a void method just returns null) although JNI makes it
+// undefined, and -Xcheck:jni does not look. The bridge does: a constructor
+// must be called with NewObject, and any other method with the form of its
+// descriptor's return type. Otherwise the call ends here and the JVM side
+// throws an Error naming the method and the form used.
+void requireCallForm(JNIEnv* env, bridge::InvokeKind kind, char form, const Method& method) {
+    char returns = method.signature[method.signature.find(')') + 1];
+    bool constructor = method.name == "<init>";
+    bool matches = kind == bridge::kConstructor
+                       ? constructor
+                       : !constructor && (form == returns || (form == 'L' && returns == '['));
+    if (matches) return;
+    const char* type = form == 'V'   ? "Void"
+                       : form == 'Z' ? "Boolean"
+                       : form == 'I' ? "Int"
+                       : form == 'J' ? "Long"
+                                     : "Object";
+    std::string used =
+        kind == bridge::kConstructor
+            ? std::string("NewObject")
+            : std::string("Call") + (kind == bridge::kStatic ? "Static" : "") + type + "Method";
+    std::string why = "the DLL called " + method.name + method.signature + " with " + used +
+                      ", which does not match its return type";
+    std::fprintf(stderr, "tarnwick bridge: %s\n", why.c_str());
+    std::fflush(stderr);
+    bridge::Writer message(bridge::kWrongCallForm);
+    message.text(why.c_str());
+    bridge::sendMessage(connectionOf(env), message);
+    closesocket(connectionOf(env));
+    ExitThread(1);
+}
+
+std::uint64_t invoke(JNIEnv* env, bridge::InvokeKind kind, char form, void* target,
+                     jmethodID method, va_list arguments) {
+    Method called;
     {
         std::lock_guard<std::mutex> lock(signaturesMutex);
         auto found = signatures.find(reinterpret_cast<std::uintptr_t>(method));
-        if (found != signatures.end()) signature = found->second;
+        if (found != signatures.end()) called = found->second;
     }
+    const std::string& signature = called.signature;
     std::size_t close = signature.find(')');
     if (signature.empty() || signature[0] != '(' || close == std::string::npos) {
         std::fprintf(stderr, "tarnwick bridge: call through a method ID not from GetMethodID\n");
         std::abort();
     }
+    requireCallForm(env, kind, form, called);
     // Each argument as the jvalue the JVM side hands on. On x86-64 Windows
     // every variadic argument takes an 8-byte slot; int and smaller come as
     // int, float as double.
@@ -149,7 +201,7 @@ R fromRaw(std::uint64_t raw) {
 
 template <bridge::InvokeKind Kind, typename R, typename Target>
 R JNICALL callV(JNIEnv* env, Target target, jmethodID method, va_list arguments) {
-    std::uint64_t raw = invoke(env, Kind, target, method, arguments);
+    std::uint64_t raw = invoke(env, Kind, callFormOf<R>(), target, method, arguments);
     if constexpr (!std::is_void_v<R>) return fromRaw<R>(raw);
 }
 
@@ -157,7 +209,7 @@ template <bridge::InvokeKind Kind, typename R, typename Target>
 R JNICALL call(JNIEnv* env, Target target, jmethodID method, ...) {
     va_list arguments;
     va_start(arguments, method);
-    std::uint64_t raw = invoke(env, Kind, target, method, arguments);
+    std::uint64_t raw = invoke(env, Kind, callFormOf<R>(), target, method, arguments);
     va_end(arguments);
     if constexpr (!std::is_void_v<R>) return fromRaw<R>(raw);
 }
@@ -183,7 +235,7 @@ jmethodID JNICALL getMethodId(JNIEnv* env, jclass cls, const char* name, const c
         Forward<Op, decltype(JNINativeInterface_::GetMethodID)>::call(env, cls, name, signature);
     if (method != nullptr) {
         std::lock_guard<std::mutex> lock(signaturesMutex);
-        signatures[reinterpret_cast<std::uintptr_t>(method)] = signature;
+        signatures[reinterpret_cast<std::uintptr_t>(method)] = Method{name, signature};
     }
     return method;
 }

@@ -286,6 +286,16 @@ bool perform(JNIEnv* env, bridge::Op op, bridge::Reader& request, bridge::Writer
     return request.ok();
 }
 
+// JNI guarantees a native method 16 local references; more need
+// EnsureLocalCapacity. HotSpot's -Xcheck:jni warns only past 32, so holding
+// 16 here before the DLL runs (they are freed with this native frame) makes
+// it warn as soon as the DLL holds more than 16 without reserving them.
+constexpr int kUncheckedLocalReferences = 16;
+
+void holdUncheckedLocalReferences(JNIEnv* env, jclass any) {
+    for (int i = 0; i < kUncheckedLocalReferences; ++i) env->NewLocalRef(any);
+}
+
 // Runs one entry point in the DLL, serving its JNI calls on this thread.
 void forward(JNIEnv* env, int entry, std::initializer_list<jobject> arguments) {
     {
@@ -298,6 +308,7 @@ void forward(JNIEnv* env, int entry, std::initializer_list<jobject> arguments) {
     if (!hostError.empty()) return throwError(env, hostError);
     if (!connectThisThread()) return throwError(env, "cannot connect to bridge_host.exe");
 
+    holdUncheckedLocalReferences(env, static_cast<jclass>(*arguments.begin()));
     bridge::Writer call(bridge::kCall);
     call.u8(static_cast<std::uint8_t>(entry));
     call.u32(static_cast<std::uint32_t>(arguments.size()));
@@ -321,6 +332,10 @@ void forward(JNIEnv* env, int entry, std::initializer_list<jobject> arguments) {
             dropConnection();
             return throwError(env, "the DLL called JNI function " + request.text() +
                                        ", which the bridge does not forward");
+        }
+        if (op == bridge::kWrongCallForm) {
+            dropConnection();
+            return throwError(env, request.text());
         }
         bridge::Writer reply(op);
         if (!perform(env, op, request, reply)) {

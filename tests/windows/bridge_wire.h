@@ -64,6 +64,10 @@ enum Op : std::uint8_t {
     // u8 kind, u8 return type, ref, method ID, u32 count, then each argument
     // as the 8 bytes of its jvalue -> u64 result
     kInvoke,
+    // host -> JVM side, in place of kInvoke: the DLL called a method with a
+    // call form its return type does not allow; text says which. The call
+    // ends there, as after kUnforwarded.
+    kWrongCallForm,
 };
 
 // What kInvoke calls: an instance method, a static method or a constructor.

@@ -9,7 +9,8 @@
 #   - hardened: ASLR (DYNAMIC_BASE, with a .reloc table), HIGH_ENTROPY_VA and
 #     DEP (NX_COMPAT); the stack protector linked in (its symbols are in the
 #     debug file);
-#   - a version resource, and no link time stamp (reproducible builds);
+#   - a version resource whose translation names its string block, and no
+#     link time stamp (reproducible builds);
 #   - a .gnu_debuglink, and tarnwick.dll.debug next to it with a line table
 #     and the same build-id (CodeView RSDS signature).
 # Every failed check is reported; the exit status is 1 when any failed.
@@ -82,6 +83,33 @@ fi
 # --- version resource and reproducibility ----------------------------------
 resource_size=$(awk '/^Entry 2 / {print $3; exit}' <<<"$headers")
 (( 0x${resource_size:-0} > 0 )) || fail "no resources: the version resource is missing"
+# VarFileInfo's Translation names the language and code page pairs under
+# which Windows looks the strings up: each must name a StringFileInfo block
+# (here "040904B0", U.S. English in Unicode), or Properties > Details shows
+# none of them. Read from the .rsrc section's bytes: the key "Translation" in
+# UTF-16LE, its value 32-bit aligned after it, wValueLength 4 bytes before it.
+utf16_hex() { printf '%s' "$1" | iconv -f ASCII -t UTF-16LE | od -An -v -tx1 | tr -d ' \n'; }
+rsrc=$(mktemp)
+if "${OBJCOPY:-x86_64-w64-mingw32-objcopy}" -O binary --only-section=.rsrc "$dll" "$rsrc" 2>/dev/null &&
+   [[ -s $rsrc ]]; then
+  resource=$(od -An -v -tx1 "$rsrc" | tr -d ' \n')
+  le16() { local h=${resource:$(($1 * 2)):4}; echo $((0x${h:2:2}${h:0:2})); }
+  key=$(utf16_hex Translation)0000
+  before=${resource%%"$key"*}
+  if [[ $before == "$resource" ]]; then
+    fail "the version resource has no Translation"
+  else
+    at=$((${#before} / 2))
+    value=$(((at + ${#key} / 2 + 3) / 4 * 4))
+    (($(le16 $((at - 4))) >= 4)) || fail "the version resource's Translation is empty"
+    for ((pair = value; pair < value + $(le16 $((at - 4))); pair += 4)); do
+      block=$(printf '%04X%04X' "$(le16 $pair)" "$(le16 $((pair + 2)))")
+      [[ $resource == *"$(utf16_hex "$block")0000"* || $resource == *"$(utf16_hex "${block,,}")0000"* ]] ||
+        fail "the version resource's Translation names $block (language 0x${block:0:4}, code page $((0x${block:4}))), but no string block has that name"
+    done
+  fi
+fi
+rm -f "$rsrc"
 grep -q '^Time/Date[[:space:]].* 1970$' <<<"$headers" ||
   fail "has a link time stamp ($(awk '/^Time\/Date/ {$1 = ""; print; exit}' <<<"$headers")), not 0"
 
@@ -111,13 +139,13 @@ mapfile -t exports < <(awk '
   in_table {in_table = 0}' <<<"$headers" | LC_ALL=C sort)
 
 for name in "${expected_exports[@]}"; do
-  printf '%s\n' "${exports[@]}" | grep -qxF "$name" || fail "missing export: $name"
+  grep -qxF "$name" <<<"$(printf '%s\n' "${exports[@]}")" || fail "missing export: $name"
 done
 for name in "${exports[@]}"; do
   [[ -z "$name" ]] && continue
-  printf '%s\n' "${expected_exports[@]}" | grep -qxF "$name" || fail "unexpected export: $name"
+  grep -qxF "$name" <<<"$(printf '%s\n' "${expected_exports[@]}")" || fail "unexpected export: $name"
 done
-printf '%s\n' "${exports[@]}" | grep -q '^JNI_OnLoad' && fail "exports JNI_OnLoad (the library must not have one)"
+grep -q '^JNI_OnLoad' <<<"$(printf '%s\n' "${exports[@]}")" && fail "exports JNI_OnLoad (the library must not have one)"
 duplicates=$(printf '%s\n' "${exports[@]}" | uniq -d)
 [[ -n "$duplicates" ]] && fail "exported more than once: $duplicates"
 
@@ -137,7 +165,7 @@ mapfile -t kernel32_functions < <(awk '
   /^[[:space:]]*DLL Name:/ {in_dll = (tolower($3) == "kernel32.dll"); next}
   /^[[:space:]]*$/ {in_dll = 0; next}
   in_dll && /^[[:space:]]*[0-9a-f]+[[:space:]]+[0-9]+[[:space:]]+[A-Za-z_]/ {print $3}' <<<"$headers")
-printf '%s\n' "${kernel32_functions[@]}" | grep -qxF DisableThreadLibraryCalls ||
+grep -qxF DisableThreadLibraryCalls <<<"$(printf '%s\n' "${kernel32_functions[@]}")" ||
   fail "DisableThreadLibraryCalls is not imported from KERNEL32.dll (DllMain missing or changed?)"
 
 # --- report ---------------------------------------------------------------

@@ -7,6 +7,7 @@ import java.net.http.HttpResponse;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.List;
 import java.util.Map;
 import java.util.concurrent.CountDownLatch;
@@ -46,7 +47,8 @@ public final class ChildJvm {
     /**
      * Runs main(args) in a child JVM with the given extra JVM options and
      * environment, loading the library at libraryPath. Fails unless the child
-     * exits with status 0 within timeoutSeconds and without a JNI warning.
+     * exits with status 0 within timeoutSeconds and without a JNI warning on
+     * either stream.
      */
     public static Result run(List<String> jvmOptions, Map<String, String> environment,
             String libraryPath, int timeoutSeconds, String... args)
@@ -73,7 +75,8 @@ public final class ChildJvm {
             }
             String stdout = Files.readString(out.toPath(), StandardCharsets.UTF_8);
             String stderr = Files.readString(err.toPath(), StandardCharsets.UTF_8);
-            if (process.exitValue() != 0 || JNI_WARNING.matcher(stderr).find()) {
+            // HotSpot prints some JNI warnings (local references) on standard output.
+            if (process.exitValue() != 0 || JNI_WARNING.matcher(stdout + stderr).find()) {
                 throw new AssertionError("child JVM failed (" + process.exitValue() + "): " + stdout + stderr);
             }
             return new Result(stdout, stderr);
@@ -185,19 +188,74 @@ public final class ChildJvm {
     }
 
     /**
-     * Makes 64 calls with a 1 MiB argument and prints how much the JVM's
-     * native "Internal" memory, which holds the UTF-8 copies of strings that
-     * native code asks for, grew meanwhile. Needs Native Memory Tracking.
+     * Makes 64 calls with a 1 MiB argument, then 16 rounds of the calls that
+     * stop at a null argument, and prints how much the JVM's native
+     * "Internal" memory, which holds the UTF-8 copies of strings that native
+     * code asks for, grew meanwhile. Needs Native Memory Tracking.
      */
     private static void argumentCopies() throws Exception {
         String big = "x".repeat(1 << 20);
         Runnable call = () -> TarnwickServerConnectionHelper.signIn("http://bad host", big, "c", (r, t) -> { });
+        List<Runnable> stopped = callsStoppedByANullArgument(big);
         call.run();
+        stopped.forEach(Runnable::run);
         long before = internalKilobytes();
         for (int i = 0; i < 64; i++) {
             call.run();
         }
+        for (int i = 0; i < 16; i++) {
+            stopped.forEach(Runnable::run);
+        }
         System.out.println("internal growth " + (internalKilobytes() - before) + " KB");
+    }
+
+    /** An entry point called with these strings, and the completion or null. */
+    private interface EntryPoint {
+        void call(String[] strings, boolean completion);
+    }
+
+    /**
+     * Every entry point once for each of its arguments, that one null and
+     * every string before it 1 MiB long: the copies made before the null
+     * one must be released on the way out. Each must throw
+     * NullPointerException.
+     */
+    private static List<Runnable> callsStoppedByANullArgument(String big) {
+        BiConsumer<HttpResponse<String>, Throwable> none = (r, t) -> { };
+        BiConsumer<Mesh, Throwable> noMesh = (m, t) -> { };
+        EntryPoint[] entryPoints = {
+            (s, c) -> TarnwickServerConnectionHelper.autoLogin(s[0], s[1], s[2], s[3], s[4], c ? none : null),
+            (s, c) -> TarnwickServerConnectionHelper.signIn(s[0], s[1], s[2], c ? none : null),
+            (s, c) -> TarnwickServerConnectionHelper.signOut(s[0], s[1], s[2], s[3], s[4], c ? none : null),
+            (s, c) -> TarnwickServerConnectionHelper.getAvailableCosmetics(s[0], s[1], s[2], s[3], s[4],
+                    c ? none : null),
+            (s, c) -> TarnwickServerConnectionHelper.saveConfiguration(s[0], s[1], c ? none : null),
+            (s, c) -> TarnwickServerConnectionHelper.getPlayerSkinInfo(s[0], s[1], c ? none : null),
+            (s, c) -> TarnwickServerConnectionHelper.loadRemoteMesh(s[0], s[1], c ? noMesh : null),
+        };
+        int[] stringCounts = {5, 3, 5, 5, 2, 2, 2};
+        List<Runnable> calls = new ArrayList<>();
+        for (int e = 0; e < entryPoints.length; e++) {
+            EntryPoint entryPoint = entryPoints[e];
+            for (int nullAt = 0; nullAt <= stringCounts[e]; nullAt++) {
+                String[] strings = new String[stringCounts[e]];
+                Arrays.fill(strings, big);
+                boolean completion = nullAt < strings.length;  // else the completion is the null one
+                if (completion) {
+                    strings[nullAt] = null;
+                }
+                String what = "entry point " + e + ", argument " + nullAt + " null";
+                calls.add(() -> {
+                    try {
+                        entryPoint.call(strings, completion);
+                    } catch (NullPointerException expected) {
+                        return;
+                    }
+                    throw new AssertionError(what + ": no NullPointerException");
+                });
+            }
+        }
+        return calls;
     }
 
     private static long internalKilobytes() throws Exception {

@@ -447,7 +447,8 @@ class ServiceCallsTest {
 
     @Test
     void argumentCopiesAreReleased() throws Exception {
-        // A copy kept would leak its 1 MiB on each of the child's 64 calls.
+        // A copy kept would leak its 1 MiB on each of the child's 64 calls,
+        // or on each of 16 rounds of calls stopped by a null argument.
         ChildJvm.Result result = ChildJvm.run(List.of("-XX:NativeMemoryTracking=summary"), Map.of(),
                 System.getProperty("tarnwick.library"), 60, "argumentCopies");
         Matcher growth = Pattern.compile("internal growth (-?\\d+) KB")
