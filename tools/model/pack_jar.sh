@@ -3,8 +3,7 @@
 # classes and tarnwick/tools/model.key, the model key the build carries.
 # Usage: pack_jar.sh OUT.jar CLASSES_DIR KEY_FILE VERSION
 # Entries get the time SOURCE_DATE_EPOCH (default 1980-01-01, the first time a
-# zip entry can hold), fixed permissions and a fixed order, so the same inputs
-# give the same bytes.
+# zip entry can hold); scripts/pack-jar.sh gives them fixed modes and order.
 set -euo pipefail
 out=$1 classes=$2 key_file=$3 version=$4
 epoch=${SOURCE_DATE_EPOCH:-315532800}
@@ -18,12 +17,4 @@ printf 'Manifest-Version: 1.0\r\nMain-Class: tarnwick.tools.ModelTool\r\nImpleme
 cp -R "$classes/." "$stage/"
 cp "$key_file" "$stage/tarnwick/tools/model.key"
 
-find "$stage" -type d -exec chmod 0755 {} + -o -type f -exec chmod 0644 {} +
-find "$stage" -exec touch -h -d "@$epoch" {} +
-out_abs=$(cd "$(dirname "$out")" && pwd)/$(basename "$out")
-rm -f "$out_abs"
-(
-  cd "$stage"
-  { echo META-INF/MANIFEST.MF; find . -type f ! -path ./META-INF/MANIFEST.MF | sed 's|^\./||' | LC_ALL=C sort; } |
-    TZ=UTC zip -X -q -D "$out_abs" -@
-)
+bash "$(dirname "$0")/../../scripts/pack-jar.sh" "$stage" "$out" "$epoch"
