@@ -155,9 +155,9 @@ install_library() {  # BUILD_DIR LIBRARY (lib/libtarnwick.so or bin/tarnwick.dll
   local dir=$1 library=$2 into=$3 installed expected
   cmake --install "$dir" --prefix "$dir/installed" >"$dir/install.log" 2>&1 ||
     { cat "$dir/install.log" >&2; exit 1; }
-  expected=$(printf '%s\n' "$library" "$library.debug" share/doc/tarnwick/mod-developers.md \
-    $(cd "$root/java/natives" && find tarnwick -name '*.java' | sed 's|^|share/tarnwick/java/|') \
-    share/tarnwick/java/vardel/tarnwick/api/client/online/TarnwickServerConnectionHelper.java |
+  expected=$({ printf '%s\n' "$library" "$library.debug" share/doc/tarnwick/mod-developers.md \
+      share/tarnwick/java/vardel/tarnwick/api/client/online/TarnwickServerConnectionHelper.java
+    (cd "$root/java/natives" && find tarnwick -name '*.java' | sed 's|^|share/tarnwick/java/|'); } |
     LC_ALL=C sort)
   installed=$(cd "$dir/installed" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
   [[ "$installed" == "$expected" ]] ||
@@ -183,8 +183,8 @@ version+=$suffix
 
 echo "-- the extractor's classes"
 classes=$work/java-classes
-javac --release 11 -Xlint:all -Werror -encoding UTF-8 -d "$classes" \
-  $(find "$root/java/natives" -name '*.java' | LC_ALL=C sort)
+mapfile -t sources < <(find "$root/java/natives" -name '*.java' | LC_ALL=C sort)
+javac --release 11 -Xlint:all -Werror -encoding UTF-8 -d "$classes" "${sources[@]}"
 
 echo "-- packing"
 stage=$work/stage

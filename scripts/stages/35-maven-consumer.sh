@@ -210,8 +210,8 @@ public final class JsonAssetLoader {
     }
 }
 JAVA
-javac --release 11 -nowarn -cp "$project/target/classes" -d "$work/wrong2/classes" \
-  $(find "$work/wrong2/src" -name '*.java')
+mapfile -t wrong_sources < <(find "$work/wrong2/src" -name '*.java')
+javac --release 11 -nowarn -cp "$project/target/classes" -d "$work/wrong2/classes" "${wrong_sources[@]}"
 status=0
 java -cp "$work/wrong2/classes:$project/target/classes:$extractor" tarnwick.natives.ContractCheck \
   >"$work/wrong2.log" 2>&1 || status=$?
@@ -239,15 +239,14 @@ listed=$(awk '/^## Loading it: the natives jar/ { section = 1; next }
   fail "docs/mod-developers.md lists the natives jar as:"$'\n'"$listed"$'\n'"but it holds:"$'\n'"$(unzip -Z1 "dist/$jar")"
 echo "docs/mod-developers.md lists the natives jar's $(unzip -Z1 "dist/$jar" | wc -l) entries as they are"
 # Every class name and descriptor in the library's strings is among them.
-for library in "$work/classifier/natives/$platform/libtarnwick.so"; do
-  strings -n 3 "$library" | grep -E '^\([^ ]*\)[^ ()]+$|^L[a-z]+/[A-Za-z0-9/$]+;$|^(java|vardel|net)/[A-Za-z0-9/$]+$' |
-    LC_ALL=C sort -u >"$work/library.names"
-  (( $(wc -l <"$work/library.names") > 20 )) || fail "found only $(wc -l <"$work/library.names") names in $library"
-  while read -r name; do
-    grep -qF -- "$name" "$work/contract.list" || fail "the library looks up $name, which ContractCheck does not check"
-  done <"$work/library.names"
-  echo "ContractCheck covers the $(wc -l <"$work/library.names") class names and descriptors in $(basename "$library")"
-done
+library="$work/classifier/natives/$platform/libtarnwick.so"
+strings -n 3 "$library" | grep -E '^\([^ ]*\)[^ ()]+$|^L[a-z]+/[A-Za-z0-9/$]+;$|^(java|vardel|net)/[A-Za-z0-9/$]+$' |
+  LC_ALL=C sort -u >"$work/library.names"
+(( $(wc -l <"$work/library.names") > 20 )) || fail "found only $(wc -l <"$work/library.names") names in $library"
+while read -r name; do
+  grep -qF -- "$name" "$work/contract.list" || fail "the library looks up $name, which ContractCheck does not check"
+done <"$work/library.names"
+echo "ContractCheck covers the $(wc -l <"$work/library.names") class names and descriptors in $(basename "$library")"
 
 echo "-- a classifier jar with one byte changed"
 cp -R dist/maven "$work/tampered"

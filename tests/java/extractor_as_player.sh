@@ -27,7 +27,8 @@ chmod 755 "$work"
 
 # Copies of what the player's JVM reads (a build under /root is not readable).
 copy() {  # PATH -> prints the copy's path
-  local target="$work/files/$(( ++copies ))-$(basename "$1")"
+  local target
+  target="$work/files/$(( ++copies ))-$(basename "$1")"
   mkdir -p "$work/files"
   cp -r "$1" "$target"
   printf '%s\n' "$target"
