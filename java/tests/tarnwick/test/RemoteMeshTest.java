@@ -157,6 +157,17 @@ class RemoteMeshTest {
         String expected = "404 " + new String(Arrays.copyOf(body, 16), StandardCharsets.UTF_8);
         assertEquals(expected, thrown.getMessage());
         assertTrue(thrown.getMessage().contains("😀"));
+
+        // A body longer than the library scans at once for its zero byte:
+        // the text ends at the zero, past the first megabyte.
+        byte[] longBody = new byte[(3 << 20) + 7];
+        Arrays.fill(longBody, (byte) 'x');
+        int zero = (1 << 20) + 5;
+        longBody[zero] = 0;
+        server.respondWith((exchange, request) -> RecordingServer.reply(exchange, 500, longBody));
+        IllegalStateException cut = assertThrows(IllegalStateException.class,
+                () -> TarnwickServerConnectionHelper.loadRemoteMesh(server.baseUrl(), "m", new Outcome<>()));
+        assertEquals("500 " + "x".repeat(zero), cut.getMessage());
     }
 
     @Test
