@@ -37,9 +37,13 @@ public final class ChildJvm {
         }
     }
 
-    /** What -Xcheck:jni prints when native code misuses JNI. */
+    /**
+     * What -Xcheck:jni prints when native code misuses JNI. A JNI call inside
+     * a critical section is reported on standard output, the rest on either.
+     */
     static final Pattern JNI_WARNING = Pattern.compile(
-            "WARNING in native method|WARNING: JNI|FATAL ERROR in native method|JNI (WARNING|ERROR)");
+            "WARNING in native method|WARNING: JNI|FATAL ERROR in native method|JNI (WARNING|ERROR)"
+                    + "|Calling other JNI functions in the scope of");
 
     private ChildJvm() {}
 
@@ -73,7 +77,8 @@ public final class ChildJvm {
             }
             String stdout = Files.readString(out.toPath(), StandardCharsets.UTF_8);
             String stderr = Files.readString(err.toPath(), StandardCharsets.UTF_8);
-            if (process.exitValue() != 0 || JNI_WARNING.matcher(stderr).find()) {
+            if (process.exitValue() != 0 || JNI_WARNING.matcher(stderr).find()
+                    || JNI_WARNING.matcher(stdout).find()) {
                 throw new AssertionError("child JVM failed (" + process.exitValue() + "): " + stdout + stderr);
             }
             return new Result(stdout, stderr);
