@@ -24,7 +24,7 @@ if [[ -n "$PEAK_ALLOC" ]]; then
     library=$(peak $bytes memory)
     java=$(peak $bytes memory-java)
     awk -v m=$mib -v n=$bytes -v l="$library" -v j="$java" 'BEGIN {
-      printf "one loadRemoteMesh of a %d MiB model: peak in large native blocks %.1f MiB (%.2f x the model); plain Java run %.1f MiB\n",
-        m, l / 1048576, l / n, j / 1048576 }'
+      printf "one load of a %d MiB model, peak in native blocks of 1 MiB or more: library %.1f MiB, plain Java %.1f MiB, difference %.2f x the model\n",
+        m, l / 1048576, j / 1048576, (l - j) / n }'
   done
 fi

@@ -7,8 +7,9 @@
 // it decrypts into a buffer allocated once, and the scan only adds up the
 // text lengths instead of gathering the text into a new vector.
 //
-// The decoder returns a fresh vector on every call, as it does in the
-// library. Whether that allocation costs page faults depends on the
+// The vector decoders return a fresh vector on every call, as the tests and
+// the tool use them; the library decodes into an array it is handed, which
+// BM_DecodeInto measures with a buffer kept between calls. Whether that allocation costs page faults depends on the
 // allocator, not on the decoder: with glibc's defaults an 8 MiB block is at
 // first mapped afresh on every call (about 2048 faults, four to five times
 // the decoding time), until the adaptive mmap threshold happens to rise past

@@ -109,7 +109,7 @@ public final class Bench {
      * beforehand. The three sides take turns, in an order that rotates from
      * round to round, in one JVM. Each load's time and its minor page faults
      * (the process's count in /proc/self/stat, before and after) are
-     * recorded; medians are printed.
+     * recorded; medians are printed. bench.sizesKiB picks other sizes.
      */
     private static void floorBench() throws Exception {
         int rounds = Integer.getInteger("bench.rounds", 15);
@@ -119,7 +119,9 @@ public final class Bench {
         byte[] key = Models.key();
         System.out.printf("%-8s %12s %12s %12s %9s %9s %13s %13s%n", "model", "library ms", "Java ms",
                 "floor ms", "lib/floor", "lib/Java", "faults lib", "faults Java");
-        for (int bytes : new int[] {64 << 10, 1 << 20, 8 << 20, 64 << 20}) {
+        String sizes = System.getProperty("bench.sizesKiB", "64,1024,8192,65536");
+        for (String kib : sizes.split(",")) {
+            int bytes = Integer.parseInt(kib.trim()) << 10;
             byte[] text = randomText(bytes);
             RecordingServer server = startService(Models.seal(key, text), 2);
             String base = server.baseUrl();
