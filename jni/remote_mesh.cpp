@@ -298,8 +298,12 @@ void reportSendFailure(JNIEnv* env, jobject completion) {
     callCompletion(env, completion, nullptr, failure);
 }
 
-void loadRemoteMesh(JNIEnv* env, jclass caller, jstring baseUrl, jstring modelName,
-                    jobject completion) {
+// Inlined into the entry point, so that a crash log's frame inside the
+// entry point resolves (addr2line -i) to a line of it, whatever the size of
+// this body (tests/binaries/crash_frame.sh checks that).
+__attribute__((always_inline)) inline void loadRemoteMesh(JNIEnv* env, jclass caller,
+                                                          jstring baseUrl, jstring modelName,
+                                                          jobject completion) {
     std::string url;
     {
         ScopedUtfChars base(env, baseUrl, "baseUrl");
