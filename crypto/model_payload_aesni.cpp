@@ -12,53 +12,23 @@
 
 #if TARNWICK_HAVE_AESNI_DECODER
 
+#include <cpuid.h>
 #include <emmintrin.h>
 #include <wmmintrin.h>
 
-#if defined(_MSC_VER)
-#include <intrin.h>
-#else
-#include <cpuid.h>
-#endif
-
-#if defined(__GNUC__) || defined(__clang__)
 #define TARNWICK_TARGET_AES __attribute__((target("aes,sse2")))
-#else
-// MSVC compiles the intrinsics without any per-function opt-in.
-#define TARNWICK_TARGET_AES
-#endif
 
 namespace tarnwick {
 namespace detail {
 namespace {
 
-// Number of the lowest set bit; `mask` is never zero.
-inline unsigned lowestSetBit(unsigned mask) {
-#if defined(_MSC_VER) && !defined(__clang__)
-    unsigned long index;
-    _BitScanForward(&index, mask);
-    return static_cast<unsigned>(index);
-#else
-    return static_cast<unsigned>(__builtin_ctz(mask));
-#endif
-}
-
 bool cpuHasAesNi() {
-    unsigned ecx = 0;
-    unsigned edx = 0;
-#if defined(_MSC_VER)
-    int regs[4];
-    __cpuid(regs, 1);
-    ecx = static_cast<unsigned>(regs[2]);
-    edx = static_cast<unsigned>(regs[3]);
-#else
     unsigned eax = 0;
     unsigned ebx = 0;
+    unsigned ecx = 0;
+    unsigned edx = 0;
     if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
-#endif
-    const unsigned kEcxAes = 1u << 25;
-    const unsigned kEdxSse2 = 1u << 26;
-    return (ecx & kEcxAes) != 0 && (edx & kEdxSse2) != 0;
+    return cpuidAnnouncesAesNi(ecx, edx);
 }
 
 // Round keys in the order decryption uses them: round key 10, then round keys
@@ -68,22 +38,10 @@ struct DecryptionKeys {
     __m128i round[11];
 };
 
-TARNWICK_TARGET_AES void prepareDecryptionKeys(const std::uint8_t key[16], DecryptionKeys& keys) {
-    AesDecryptSchedule expanded;
-    aesExpandKey(key, expanded);
-    __m128i encryption[11];
+TARNWICK_TARGET_AES inline void loadKeys(const std::uint8_t roundKeys[11][16], DecryptionKeys& keys) {
     for (unsigned r = 0; r < 11; ++r) {
-        // The schedule's words are big-endian; the instructions take the
-        // round key as the 16 bytes in block order.
-        std::uint8_t bytes[16];
-        for (unsigned i = 0; i < 16; ++i) {
-            bytes[i] = static_cast<std::uint8_t>(expanded.rk[4 * r + i / 4] >> (24 - 8 * (i % 4)));
-        }
-        encryption[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+        keys.round[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(roundKeys[r]));
     }
-    keys.round[0] = encryption[10];
-    for (unsigned r = 1; r < 10; ++r) keys.round[r] = _mm_aesimc_si128(encryption[10 - r]);
-    keys.round[10] = encryption[0];
 }
 
 TARNWICK_TARGET_AES inline __m128i decrypt1(__m128i block, const DecryptionKeys& keys) {
@@ -137,7 +95,7 @@ TARNWICK_TARGET_AES inline __m128i loadBlock(const std::uint8_t* p) {
 TARNWICK_TARGET_AES inline unsigned textLength(__m128i block) {
     const unsigned zeros =
         static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, _mm_setzero_si128())));
-    return lowestSetBit(zeros | 0x10000u);
+    return static_cast<unsigned>(__builtin_ctz(zeros | 0x10000u));
 }
 
 // Whether any of the eight blocks has a zero byte.
@@ -150,106 +108,105 @@ TARNWICK_TARGET_AES inline bool anyZeroByte(const __m128i b[kLanes]) {
     return _mm_movemask_epi8(zeros) != 0;
 }
 
-// Blocks per growth step of the plaintext: 4 KiB of room.
-constexpr std::uint32_t kWindowBlocks = 256;
-
 }  // namespace
 
+bool cpuidAnnouncesAesNi(std::uint32_t ecx, std::uint32_t edx) {
+    const std::uint32_t kEcxAes = 1u << 25;
+    const std::uint32_t kEdxSse2 = 1u << 26;
+    return (ecx & kEcxAes) != 0 && (edx & kEdxSse2) != 0;
+}
+
 bool hardwareAesAvailable() {
-    // CPUID is slow under virtualisation (about 13 us per query on the
-    // development VM, longer than decrypting a 50 KiB payload), so the answer
-    // is read once. It is a fixed fact about the processor, never written
-    // after the thread-safe initialisation.
+    // A fixed fact about the processor: asked once (CPUID traps to the
+    // hypervisor on a virtual machine), never written after the thread-safe
+    // initialisation.
     static const bool available = cpuHasAesNi();
     return available;
 }
 
-TARNWICK_TARGET_AES DecodedPayload decodePayloadHardware(const std::uint8_t key[16],
-                                                         const std::uint8_t* data,
-                                                         std::size_t size) {
-    TARNWICK_COUNT_DECODER_PATH(hardware);
-    DecodedPayload decoded;
-    if (size == 0 || size % kBlockSize != 0) return decoded;
-
-    DecryptionKeys keys;
-    prepareDecryptionKeys(key, keys);
-
-    const std::uint32_t blocks = static_cast<std::uint32_t>(size / kBlockSize);
-    const std::uint32_t innerBlocks = blocks - 1;
-
-    std::vector<std::uint8_t>& plaintext = decoded.plaintext;
-    // Inner blocks give at most 16 bytes each and the last block at most 15.
-    plaintext.reserve(size - 1);
-    std::uint32_t length = 0;  // text so far
-    // Where the first block cut short by a zero byte ended; kNoCut while none was.
-    constexpr std::uint32_t kNoCut = 0xFFFFFFFFu;
-    std::uint32_t firstCut = kNoCut;
-    std::uint32_t i = 0;
-    while (i < innerBlocks) {
-        // The plaintext grows a window at a time, with room for 16 bytes per
-        // block of the window. Growing zero-fills just the part about to be
-        // written, while it is in cache, rather than all of it up front
-        // (which made 8 MiB payloads about 8% slower), and never reallocates:
-        // the window ends within the reserved size. Each block is stored
-        // whole at the current end, which then advances past its text only,
-        // so no store reaches past the window.
-        const std::uint32_t windowEnd =
-            innerBlocks - i > kWindowBlocks ? i + kWindowBlocks : innerBlocks;
-        plaintext.resize(length + (windowEnd - i) * std::uint32_t{kBlockSize});
-        std::uint8_t* const out = plaintext.data();
-
-        for (; i + kLanes <= windowEnd; i += kLanes) {
-            const std::uint8_t* in = data + i * std::uint32_t{kBlockSize};
-            __m128i b[kLanes];
-            for (unsigned lane = 0; lane < kLanes; ++lane) b[lane] = loadBlock(in + 16 * lane);
-            decrypt8(b, keys);
-            if (!anyZeroByte(b)) {
-                // The common case for text: eight whole blocks.
-                for (unsigned lane = 0; lane < kLanes; ++lane) {
-                    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + length + 16 * lane), b[lane]);
-                }
-                length += kLanes * std::uint32_t{kBlockSize};
-                continue;
-            }
-            for (unsigned lane = 0; lane < kLanes; ++lane) {
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + length), b[lane]);
-                const unsigned text = textLength(b[lane]);
-                length += text;
-                if (text < kBlockSize && firstCut == kNoCut) firstCut = length;
-            }
+TARNWICK_TARGET_AES void prepareHardwareRoundKeys(const std::uint8_t key[16],
+                                                  std::uint8_t roundKeys[11][16]) {
+    AesDecryptSchedule expanded;
+    aesExpandKey(key, expanded);
+    __m128i encryption[11];
+    for (unsigned r = 0; r < 11; ++r) {
+        // The schedule's words are big-endian; the instructions take the
+        // round key as the 16 bytes in block order.
+        std::uint8_t bytes[16];
+        for (unsigned i = 0; i < 16; ++i) {
+            bytes[i] = static_cast<std::uint8_t>(expanded.rk[4 * r + i / 4] >> (24 - 8 * (i % 4)));
         }
-        for (; i < windowEnd; ++i) {
-            const __m128i b = decrypt1(loadBlock(data + i * std::uint32_t{kBlockSize}), keys);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + length), b);
-            const unsigned text = textLength(b);
+        encryption[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+    }
+    auto store = [&](unsigned r, __m128i k) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(roundKeys[r]), k);
+    };
+    store(0, encryption[10]);
+    for (unsigned r = 1; r < 10; ++r) store(r, _mm_aesimc_si128(encryption[10 - r]));
+    store(10, encryption[0]);
+}
+
+TARNWICK_TARGET_AES void decryptBlockHardware(const std::uint8_t roundKeys[11][16],
+                                              const std::uint8_t in[16], std::uint8_t out[16]) {
+    DecryptionKeys keys;
+    loadKeys(roundKeys, keys);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), decrypt1(loadBlock(in), keys));
+}
+
+// The lane logic below (whole stores, the fast path when no lane holds a
+// zero byte, the cut per lane) has a twin in model_payload_armv8.cpp. It
+// stays twice: a shared template would be compiled without the AES target
+// of the function that instantiates it, and GCC refuses to inline the
+// intrinsics into it, so the lanes would cost a call each.
+TARNWICK_TARGET_AES std::uint32_t decodeInnerBlocksHardware(const std::uint8_t roundKeys[11][16],
+                                                            const std::uint8_t* in,
+                                                            std::uint32_t count, std::uint8_t* out,
+                                                            std::uint32_t* firstCut) {
+    DecryptionKeys keys;
+    loadKeys(roundKeys, keys);
+    // Each block is stored whole at the current end, which then advances past
+    // its text only: no store reaches past 16 * count bytes.
+    std::uint32_t length = 0;
+    std::uint32_t i = 0;
+    for (; i + kLanes <= count; i += kLanes) {
+        const std::uint8_t* at = in + i * std::uint32_t{kBlockSize};
+        __m128i b[kLanes];
+        for (unsigned lane = 0; lane < kLanes; ++lane) b[lane] = loadBlock(at + 16 * lane);
+        decrypt8(b, keys);
+        if (!anyZeroByte(b)) {
+            // The common case for text: eight whole blocks.
+            for (unsigned lane = 0; lane < kLanes; ++lane) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + length + 16 * lane), b[lane]);
+            }
+            length += kLanes * std::uint32_t{kBlockSize};
+            continue;
+        }
+        for (unsigned lane = 0; lane < kLanes; ++lane) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + length), b[lane]);
+            const unsigned text = textLength(b[lane]);
             length += text;
-            if (text < kBlockSize && firstCut == kNoCut) firstCut = length;
+            if (text < kBlockSize && *firstCut == kNoCutYet) *firstCut = length;
         }
     }
-    plaintext.resize(length);
-    if (firstCut != kNoCut) decoded.firstZero = firstCut;
-
-    const __m128i last = decrypt1(loadBlock(data + innerBlocks * std::uint32_t{kBlockSize}), keys);
-    std::uint8_t lastBlock[kBlockSize];
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(lastBlock), last);
-    finishWithLastBlock(decoded, lastBlock);
-    return decoded;
+    for (; i < count; ++i) {
+        const __m128i b = decrypt1(loadBlock(in + i * std::uint32_t{kBlockSize}), keys);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + length), b);
+        const unsigned text = textLength(b);
+        length += text;
+        if (text < kBlockSize && *firstCut == kNoCutYet) *firstCut = length;
+    }
+    return length;
 }
 
 }  // namespace detail
 }  // namespace tarnwick
 
-#elif !TARNWICK_HAVE_ARMV8_DECODER  // no hardware loop: the table loop stands in
+#elif !TARNWICK_HAVE_ARMV8_DECODER  // no hardware loop: only the table loop
 
 namespace tarnwick {
 namespace detail {
 
 bool hardwareAesAvailable() { return false; }
-
-DecodedPayload decodePayloadHardware(const std::uint8_t key[16], const std::uint8_t* data,
-                                     std::size_t size) {
-    return decodePayloadPortable(key, data, size);
-}
 
 }  // namespace detail
 }  // namespace tarnwick

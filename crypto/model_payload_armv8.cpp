@@ -36,23 +36,9 @@ struct DecryptionKeys {
     uint8x16_t round[11];
 };
 
-TARNWICK_TARGET_CRYPTO void prepareDecryptionKeys(const std::uint8_t key[16],
-                                                  DecryptionKeys& keys) {
-    AesDecryptSchedule expanded;
-    aesExpandKey(key, expanded);
-    uint8x16_t encryption[11];
-    for (unsigned r = 0; r < 11; ++r) {
-        // The schedule's words are big-endian; the instructions take the
-        // round key as the 16 bytes in block order.
-        std::uint8_t bytes[16];
-        for (unsigned i = 0; i < 16; ++i) {
-            bytes[i] = static_cast<std::uint8_t>(expanded.rk[4 * r + i / 4] >> (24 - 8 * (i % 4)));
-        }
-        encryption[r] = vld1q_u8(bytes);
-    }
-    keys.round[0] = encryption[10];
-    for (unsigned r = 1; r < 10; ++r) keys.round[r] = vaesimcq_u8(encryption[10 - r]);
-    keys.round[10] = encryption[0];
+TARNWICK_TARGET_CRYPTO inline void loadKeys(const std::uint8_t roundKeys[11][16],
+                                            DecryptionKeys& keys) {
+    for (unsigned r = 0; r < 11; ++r) keys.round[r] = vld1q_u8(roundKeys[r]);
 }
 
 TARNWICK_TARGET_CRYPTO inline uint8x16_t decrypt1(uint8x16_t block, const DecryptionKeys& keys) {
@@ -103,9 +89,6 @@ inline bool anyZeroByte(const uint8x16_t b[kLanes]) {
     return vminvq_u8(smallest) == 0;
 }
 
-// Blocks per growth step of the plaintext: 4 KiB of room.
-constexpr std::uint32_t kWindowBlocks = 256;
-
 }  // namespace
 
 bool hardwareAesAvailable() {
@@ -114,70 +97,67 @@ bool hardwareAesAvailable() {
     return available;
 }
 
-TARNWICK_TARGET_CRYPTO DecodedPayload decodePayloadHardware(const std::uint8_t key[16],
-                                                            const std::uint8_t* data,
-                                                            std::size_t size) {
-    TARNWICK_COUNT_DECODER_PATH(hardware);
-    DecodedPayload decoded;
-    if (size == 0 || size % kBlockSize != 0) return decoded;
-
-    DecryptionKeys keys;
-    prepareDecryptionKeys(key, keys);
-
-    const std::uint32_t blocks = static_cast<std::uint32_t>(size / kBlockSize);
-    const std::uint32_t innerBlocks = blocks - 1;
-
-    std::vector<std::uint8_t>& plaintext = decoded.plaintext;
-    // Inner blocks give at most 16 bytes each and the last block at most 15.
-    plaintext.reserve(size - 1);
-    std::uint32_t length = 0;  // text so far
-    // Where the first block cut short by a zero byte ended; kNoCut while none was.
-    constexpr std::uint32_t kNoCut = 0xFFFFFFFFu;
-    std::uint32_t firstCut = kNoCut;
-    std::uint32_t i = 0;
-    while (i < innerBlocks) {
-        // Grown a window at a time, as in the AES-NI loop: each block is
-        // stored whole at the current end, which then advances past its text
-        // only, so no store reaches past the window, and the vector never
-        // reallocates.
-        const std::uint32_t windowEnd =
-            innerBlocks - i > kWindowBlocks ? i + kWindowBlocks : innerBlocks;
-        plaintext.resize(length + (windowEnd - i) * std::uint32_t{kBlockSize});
-        std::uint8_t* const out = plaintext.data();
-
-        for (; i + kLanes <= windowEnd; i += kLanes) {
-            const std::uint8_t* in = data + i * std::uint32_t{kBlockSize};
-            uint8x16_t b[kLanes];
-            for (unsigned lane = 0; lane < kLanes; ++lane) b[lane] = vld1q_u8(in + 16 * lane);
-            decrypt8(b, keys);
-            if (!anyZeroByte(b)) {
-                for (unsigned lane = 0; lane < kLanes; ++lane)
-                    vst1q_u8(out + length + 16 * lane, b[lane]);
-                length += kLanes * std::uint32_t{kBlockSize};
-                continue;
-            }
-            for (unsigned lane = 0; lane < kLanes; ++lane) {
-                vst1q_u8(out + length, b[lane]);
-                const unsigned text = textLength(b[lane]);
-                length += text;
-                if (text < kBlockSize && firstCut == kNoCut) firstCut = length;
-            }
+TARNWICK_TARGET_CRYPTO void prepareHardwareRoundKeys(const std::uint8_t key[16],
+                                                     std::uint8_t roundKeys[11][16]) {
+    AesDecryptSchedule expanded;
+    aesExpandKey(key, expanded);
+    uint8x16_t encryption[11];
+    for (unsigned r = 0; r < 11; ++r) {
+        // The schedule's words are big-endian; the instructions take the
+        // round key as the 16 bytes in block order.
+        std::uint8_t bytes[16];
+        for (unsigned i = 0; i < 16; ++i) {
+            bytes[i] = static_cast<std::uint8_t>(expanded.rk[4 * r + i / 4] >> (24 - 8 * (i % 4)));
         }
-        for (; i < windowEnd; ++i) {
-            const uint8x16_t b = decrypt1(vld1q_u8(data + i * std::uint32_t{kBlockSize}), keys);
-            vst1q_u8(out + length, b);
-            const unsigned text = textLength(b);
+        encryption[r] = vld1q_u8(bytes);
+    }
+    vst1q_u8(roundKeys[0], encryption[10]);
+    for (unsigned r = 1; r < 10; ++r) vst1q_u8(roundKeys[r], vaesimcq_u8(encryption[10 - r]));
+    vst1q_u8(roundKeys[10], encryption[0]);
+}
+
+TARNWICK_TARGET_CRYPTO void decryptBlockHardware(const std::uint8_t roundKeys[11][16],
+                                                 const std::uint8_t in[16], std::uint8_t out[16]) {
+    DecryptionKeys keys;
+    loadKeys(roundKeys, keys);
+    vst1q_u8(out, decrypt1(vld1q_u8(in), keys));
+}
+
+// The same lane logic as the AES-NI loop, which says why it is not shared.
+TARNWICK_TARGET_CRYPTO std::uint32_t decodeInnerBlocksHardware(
+    const std::uint8_t roundKeys[11][16], const std::uint8_t* in, std::uint32_t count,
+    std::uint8_t* out, std::uint32_t* firstCut) {
+    DecryptionKeys keys;
+    loadKeys(roundKeys, keys);
+    // Each block is stored whole at the current end, which then advances past
+    // its text only: no store reaches past 16 * count bytes.
+    std::uint32_t length = 0;
+    std::uint32_t i = 0;
+    for (; i + kLanes <= count; i += kLanes) {
+        const std::uint8_t* at = in + i * std::uint32_t{kBlockSize};
+        uint8x16_t b[kLanes];
+        for (unsigned lane = 0; lane < kLanes; ++lane) b[lane] = vld1q_u8(at + 16 * lane);
+        decrypt8(b, keys);
+        if (!anyZeroByte(b)) {
+            for (unsigned lane = 0; lane < kLanes; ++lane) vst1q_u8(out + length + 16 * lane, b[lane]);
+            length += kLanes * std::uint32_t{kBlockSize};
+            continue;
+        }
+        for (unsigned lane = 0; lane < kLanes; ++lane) {
+            vst1q_u8(out + length, b[lane]);
+            const unsigned text = textLength(b[lane]);
             length += text;
-            if (text < kBlockSize && firstCut == kNoCut) firstCut = length;
+            if (text < kBlockSize && *firstCut == kNoCutYet) *firstCut = length;
         }
     }
-    plaintext.resize(length);
-    if (firstCut != kNoCut) decoded.firstZero = firstCut;
-
-    std::uint8_t lastBlock[kBlockSize];
-    vst1q_u8(lastBlock, decrypt1(vld1q_u8(data + innerBlocks * std::uint32_t{kBlockSize}), keys));
-    finishWithLastBlock(decoded, lastBlock);
-    return decoded;
+    for (; i < count; ++i) {
+        const uint8x16_t b = decrypt1(vld1q_u8(in + i * std::uint32_t{kBlockSize}), keys);
+        vst1q_u8(out + length, b);
+        const unsigned text = textLength(b);
+        length += text;
+        if (text < kBlockSize && *firstCut == kNoCutYet) *firstCut = length;
+    }
+    return length;
 }
 
 }  // namespace detail

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace tarnwick {
 
@@ -38,6 +39,25 @@ jobject requireResult(JNIEnv* env, jobject result, const char* what) {
         throwNew(env, "java/lang/NullPointerException", message);
     }
     return result;
+}
+
+jmethodID getMethodNamingFailure(JNIEnv* env, jclass cls, const char* className, const char* name,
+                                 const char* descriptor) {
+    jmethodID method = env->GetMethodID(cls, name, descriptor);
+    if (method != nullptr) return method;
+    jthrowable failure = takePendingException(env);
+    if (failure == nullptr) return nullptr;
+    jclass noSuchMethod = env->FindClass("java/lang/NoSuchMethodError");
+    if (noSuchMethod == nullptr || !env->IsInstanceOf(failure, noSuchMethod)) {
+        // Not a missing member (or nothing to name it with): hand on the
+        // lookup's own failure.
+        if (env->ExceptionCheck()) env->ExceptionClear();
+        env->Throw(failure);
+        return nullptr;
+    }
+    const std::string message = std::string(className) + "." + name + descriptor;
+    env->ThrowNew(noSuchMethod, message.c_str());
+    return nullptr;
 }
 
 void callCompletion(JNIEnv* env, jobject completion, jobject result, jthrowable failure) {

@@ -33,6 +33,14 @@ jthrowable takePendingException(JNIEnv* env);
 // null without throwing; otherwise the result itself.
 jobject requireResult(JNIEnv* env, jobject result, const char* what);
 
+// GetMethodID, with a failure that names what was missing: when the lookup
+// throws NoSuchMethodError, it is replaced by one whose message is
+// "<className>.<name><descriptor>", for example
+// "java/io/InputStream.readAllBytes()[B", where the JVM's own names the
+// member only. Any other failure stays pending as it was.
+jmethodID getMethodNamingFailure(JNIEnv* env, jclass cls, const char* className, const char* name,
+                                 const char* descriptor);
+
 // Calls completion.accept(result, failure). Afterwards an exception may be
 // pending: the one the completion threw.
 void callCompletion(JNIEnv* env, jobject completion, jobject result, jthrowable failure);

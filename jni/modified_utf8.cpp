@@ -94,12 +94,4 @@ void appendAsModifiedUtf8(std::string& out, const std::uint8_t* bytes, std::size
     if (needed != 0) appendCodePoint(out, kReplacement);  // truncated at the end
 }
 
-std::string failedDownloadMessage(std::int32_t status, const std::uint8_t* body,
-                                  std::size_t count) {
-    std::string message = std::to_string(status);
-    message.push_back(' ');
-    appendAsModifiedUtf8(message, body, count);
-    return message;
-}
-
 }  // namespace tarnwick

@@ -16,10 +16,6 @@ namespace tarnwick {
 // Throws std::bad_alloc only.
 void appendAsModifiedUtf8(std::string& out, const std::uint8_t* bytes, std::size_t count);
 
-// The message of a failed model download: the status in decimal, one space,
-// then the body as text (see appendAsModifiedUtf8).
-std::string failedDownloadMessage(std::int32_t status, const std::uint8_t* body, std::size_t count);
-
 }  // namespace tarnwick
 
 #endif

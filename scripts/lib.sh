@@ -5,7 +5,7 @@
 # it expected.
 
 # The JVM's complaints under -Xcheck:jni, in every form the JDKs print them.
-TARNWICK_JNI_WARNINGS='WARNING in native method|WARNING: JNI|FATAL ERROR in native method|JNI (WARNING|ERROR)'
+TARNWICK_JNI_WARNINGS='WARNING in native method|WARNING: JNI|FATAL ERROR in native method|JNI (WARNING|ERROR)|Calling other JNI functions in the scope of'
 
 fail() {  # MESSAGE...
   echo "FAIL: $*" >&2

@@ -71,6 +71,23 @@ TEST(DecoderDispatchTest, UsesTheAesInstructionsExactlyWhenTheCpuHasThem) {
     EXPECT_EQ(detail::decoderPathCounts.portable - portableBefore, cpuHasAes ? 0u : 2u);
 }
 
+#if TARNWICK_HAVE_AESNI_DECODER
+// The detector reads CPUID leaf 1: AES-NI is ECX bit 25 and SSE2 EDX bit 26.
+// Their neighbours must not count: ECX bit 1 is PCLMULQDQ, which every CPU
+// with AES-NI also has, so the check against /proc/cpuinfo above cannot tell
+// the two apart.
+TEST(DecoderDispatchTest, ReadsAesNiFromEcxBit25AndSse2FromEdxBit26) {
+    const std::uint32_t aes = 1u << 25;
+    const std::uint32_t sse2 = 1u << 26;
+    const std::uint32_t pclmulqdq = 1u << 1;
+    EXPECT_TRUE(detail::cpuidAnnouncesAesNi(aes, sse2));
+    EXPECT_TRUE(detail::cpuidAnnouncesAesNi(aes | pclmulqdq, sse2));
+    EXPECT_FALSE(detail::cpuidAnnouncesAesNi(pclmulqdq, sse2));
+    EXPECT_FALSE(detail::cpuidAnnouncesAesNi(~aes, 0xFFFFFFFFu));
+    EXPECT_FALSE(detail::cpuidAnnouncesAesNi(0xFFFFFFFFu, ~sse2));
+}
+#endif
+
 class DecoderPathsTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -148,6 +165,56 @@ TEST_F(DecoderPathsTest, SameResultOnRandomPayloads) {
     EXPECT_GT(cut, 100);
     if (haveSamples_) {
         EXPECT_GT(goodPadding, 100);
+    }
+}
+
+// The slice decoder, with either loop and slices of any size, gives what one
+// decode gives, writes nothing past payloadTextCapacity, and keeps no
+// pointer between slices: both buffers move after every slice, as arrays in
+// a garbage-collected heap may.
+TEST_F(DecoderPathsTest, SlicesGiveTheWholeResultWithinTheRoomWhereverTheBuffersMove) {
+    const auto key = tarnwick_test::buildKey();
+    constexpr std::uint8_t kGuard = 0xA5;
+    constexpr std::size_t kGuardBytes = 32;
+    for (int n = 0; n < 300; ++n) {
+        const auto payload = randomPayload();
+        const DecodedPayload whole =
+            detail::decodePayloadPortable(key.data(), payload.data(), payload.size());
+        const std::size_t room = payloadTextCapacity(payload.size());
+        for (bool hardware : {false, true}) {
+            for (std::uint32_t slice : {1u, 7u, 8u, 9u, 64u, 0u}) {
+                PayloadSliceDecoder decoder(key.data(), payload.size(), hardware);
+                std::vector<std::uint8_t> in = payload;
+                std::vector<std::uint8_t> out(room + kGuardBytes, kGuard);
+                while (!decoder.finished()) {
+                    decoder.decodeSlice(in.data(), out.data(), slice);
+                    std::vector<std::uint8_t> movedIn = in;
+                    std::vector<std::uint8_t> movedOut = out;
+                    std::fill(in.begin(), in.end(), 0);
+                    std::fill(out.begin(), out.end(), 0);
+                    in.swap(movedIn);
+                    out.swap(movedOut);
+                }
+                const PayloadText& text = decoder.text();
+                const std::string where = "payload #" + std::to_string(n) + ", hardware " +
+                                          std::to_string(hardware) + ", slice " +
+                                          std::to_string(slice);
+                ASSERT_LE(text.length, room) << where;
+                ASSERT_EQ(std::vector<std::uint8_t>(out.begin(), out.begin() + text.length),
+                          whole.plaintext)
+                    << where;
+                ASSERT_EQ(text.status, whole.status) << where;
+                ASSERT_EQ(text.firstZero, whole.firstZero) << where;
+                ASSERT_TRUE(std::all_of(out.begin() + room, out.end(),
+                                        [](std::uint8_t b) { return b == kGuard; }))
+                    << where << ": written past the room";
+            }
+        }
+        // The one-call form is the same decode.
+        std::vector<std::uint8_t> out(room + kGuardBytes, kGuard);
+        const PayloadText text = decodePayloadInto(key.data(), payload.data(), payload.size(), out.data());
+        ASSERT_EQ(std::vector<std::uint8_t>(out.begin(), out.begin() + text.length), whole.plaintext);
+        ASSERT_EQ(text.firstZero, whole.firstZero);
     }
 }
 

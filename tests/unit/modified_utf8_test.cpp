@@ -126,14 +126,5 @@ TEST(ModifiedUtf8, AnyInputBecomesWellFormedText) {
     }
 }
 
-TEST(FailedDownloadMessage, IsStatusSpaceAndBodyText) {
-    const std::uint8_t body[] = {'n', 'o', 't', ' ', 'f', 'o', 'u', 'n', 'd'};
-    EXPECT_EQ("404 not found", failedDownloadMessage(404, body, sizeof body));
-    EXPECT_EQ("204 ", failedDownloadMessage(204, nullptr, 0));
-    EXPECT_EQ("-1 ", failedDownloadMessage(-1, body, 0));
-    const std::uint8_t bad[] = {'x', 0xff, 0};
-    EXPECT_EQ("500 x" + kReplacement, failedDownloadMessage(500, bad, sizeof bad));
-}
-
 }  // namespace
 }  // namespace tarnwick

@@ -294,6 +294,28 @@ void JNICALL setByteArrayRegion(JNIEnv* env, jbyteArray array, jsize start, jsiz
     roundTrip(env, request);
 }
 
+// The critical pair as a JVM that hands out copies implements it: the
+// array's bytes are fetched into a host buffer, and written back on release
+// unless the mode is JNI_ABORT. The library pins byte arrays only.
+void* JNICALL getPrimitiveArrayCritical(JNIEnv* env, jarray array, jboolean* isCopy) {
+    const jsize length = env->GetArrayLength(array);
+    if (env->ExceptionCheck()) return nullptr;
+    jbyte* bytes = static_cast<jbyte*>(std::malloc(length > 0 ? static_cast<std::size_t>(length) : 1));
+    if (bytes == nullptr) std::abort();
+    if (length > 0) getByteArrayRegion(env, static_cast<jbyteArray>(array), 0, length, bytes);
+    if (isCopy != nullptr) *isCopy = JNI_TRUE;
+    return bytes;
+}
+
+void JNICALL releasePrimitiveArrayCritical(JNIEnv* env, jarray array, void* elements, jint mode) {
+    if (mode != JNI_ABORT) {
+        const jsize length = env->GetArrayLength(array);
+        setByteArrayRegion(env, static_cast<jbyteArray>(array), 0, length,
+                           static_cast<const jbyte*>(elements));
+    }
+    if (mode != JNI_COMMIT) std::free(elements);
+}
+
 template <std::size_t... Slots>
 void fillUnforwarded(JNINativeInterface_& table, std::index_sequence<Slots...>) {
     void* slots[] = {reinterpret_cast<void*>(&unforwarded<Slots>)...};
@@ -329,6 +351,8 @@ JNINativeInterface_ makeFunctionTable() {
     t.ReleaseStringUTFChars = releaseStringUtfChars;
     t.GetByteArrayRegion = getByteArrayRegion;
     t.SetByteArrayRegion = setByteArrayRegion;
+    t.GetPrimitiveArrayCritical = getPrimitiveArrayCritical;
+    t.ReleasePrimitiveArrayCritical = releasePrimitiveArrayCritical;
     t.NewObject = call<kConstructor, jobject, jclass>;
     t.NewObjectV = callV<kConstructor, jobject, jclass>;
     t.CallObjectMethod = call<kInstance, jobject, jobject>;

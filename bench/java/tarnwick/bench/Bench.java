@@ -20,8 +20,9 @@ import vardel.tarnwick.api.client.online.TarnwickServerConnectionHelper;
  * loadRemoteMesh of a large model and signIn round trips. Runs alternate
  * between the two sides and medians are reported.
  *
- * Usage: Bench [mesh|signin|memory] (system properties tarnwick.library and
- * tarnwick.modelKey as for the tests; bench.modelBytes sets the model size).
+ * Usage: Bench [mesh|signin|memory|memory-java|floor] (system properties
+ * tarnwick.library and tarnwick.modelKey as for the tests; bench.modelBytes
+ * sets the model size, bench.rounds the number of timed rounds).
  */
 public final class Bench {
     private static final int MODEL_BYTES = Integer.getInteger("bench.modelBytes", 8 << 20);
@@ -32,6 +33,13 @@ public final class Bench {
         // Without TCP_NODELAY every small answer waits out the peer's delayed ACK.
         System.setProperty("sun.net.httpserver.nodelay", "true");
         String what = args.length > 0 ? args[0] : "all";
+        if (what.equals("floor")) {
+            try {
+                floorBench();
+            } finally {
+                System.exit(0);
+            }
+        }
         byte[] key = Models.key();
         byte[] text = randomText(MODEL_BYTES);
         byte[] sealed = Models.seal(key, text);
@@ -51,6 +59,9 @@ public final class Bench {
                 // The same load in plain Java: what the JVM itself holds natively.
                 timeJava(client, key, base, text);
                 return;
+            }
+            if (what.equals("floor")) {
+                return;  // run by floorBench, below, with a model of each size
             }
             if (what.equals("all") || what.equals("mesh")) {
                 meshBench(client, key, base, text);
@@ -89,6 +100,92 @@ public final class Bench {
                 MODEL_BYTES >> 20, n, j, rounds, n / j);
         System.out.printf("  of which the download alone (send + readAllBytes): %.1f ms; after it: library %.1f ms, plain Java %.1f ms%n",
                 d, n - d, j - d);
+    }
+
+    /**
+     * loadRemoteMesh against plain Java and against the floor, at 64 KiB,
+     * 1 MiB, 8 MiB and 64 MiB. The floor is what no implementation can beat:
+     * the same download read whole, then the loader on the plaintext, known
+     * beforehand. The three sides take turns, in an order that rotates from
+     * round to round, in one JVM. Each load's time and its minor page faults
+     * (the process's count in /proc/self/stat, before and after) are
+     * recorded; medians are printed. bench.sizesKiB picks other sizes.
+     */
+    private static void floorBench() throws Exception {
+        int rounds = Integer.getInteger("bench.rounds", 15);
+        int warmup = 3;
+        HttpClient client = HttpClient.newBuilder().version(HttpClient.Version.HTTP_1_1).build();
+        TarnwickServerConnectionHelper.HTTP_CLIENT = client;
+        byte[] key = Models.key();
+        System.out.printf("%-8s %12s %12s %12s %9s %9s %13s %13s%n", "model", "library ms", "Java ms",
+                "floor ms", "lib/floor", "lib/Java", "faults lib", "faults Java");
+        String sizes = System.getProperty("bench.sizesKiB", "64,1024,8192,65536");
+        for (String kib : sizes.split(",")) {
+            int bytes = Integer.parseInt(kib.trim()) << 10;
+            byte[] text = randomText(bytes);
+            RecordingServer server = startService(Models.seal(key, text), 2);
+            String base = server.baseUrl();
+            long[][] times = new long[3][rounds];
+            long[][] faults = new long[3][rounds];
+            try {
+                for (int i = -warmup; i < rounds; i++) {
+                    for (int k = 0; k < 3; k++) {
+                        int side = Math.floorMod(i + k, 3);
+                        long faultsBefore = minorFaults();
+                        long start = System.nanoTime();
+                        Mesh mesh;
+                        if (side == 0) {
+                            mesh = loadNative(base);
+                        } else if (side == 1) {
+                            AtomicReference<Mesh> result = new AtomicReference<>();
+                            JavaPeers.loadRemoteMesh(client, key, base, "model", (m, t) -> result.set(m));
+                            mesh = result.get();
+                        } else {
+                            mesh = floorLoad(client, base, text);
+                        }
+                        long elapsed = System.nanoTime() - start;
+                        long faulted = minorFaults() - faultsBefore;
+                        if (side != 2) {
+                            check(text, mesh);
+                        }
+                        if (i >= 0) {
+                            times[side][i] = elapsed;
+                            faults[side][i] = faulted;
+                        }
+                    }
+                }
+            } finally {
+                server.close();
+            }
+            double library = median(times[0]) / 1e6;
+            double java = median(times[1]) / 1e6;
+            double floor = median(times[2]) / 1e6;
+            String size = bytes >= 1 << 20 ? (bytes >> 20) + " MiB" : (bytes >> 10) + " KiB";
+            System.out.printf("%-8s %12.2f %12.2f %12.2f %9.2f %9.2f %13.0f %13.0f%n", size, library, java,
+                    floor, library / floor, library / java, median(faults[0]), median(faults[1]));
+        }
+        System.out.printf("(medians of %d rounds; faults per load are the process's minor faults)%n", rounds);
+    }
+
+    /** The floor: the download read whole, then the loader on the plaintext known beforehand. */
+    private static Mesh floorLoad(HttpClient client, String base, byte[] text) throws Exception {
+        java.net.http.HttpRequest request = java.net.http.HttpRequest.newBuilder().GET()
+                .uri(java.net.URI.create(base + "/models/model.enc")).build();
+        byte[] body = client.send(request, HttpResponse.BodyHandlers.ofInputStream()).body().readAllBytes();
+        if (body.length < text.length) {
+            throw new IllegalStateException("short download");
+        }
+        return new vardel.tarnwick.api.asset.JsonAssetLoader(new java.io.ByteArrayInputStream(text), null)
+                .loadMesh(true);
+    }
+
+    /** The process's minor page faults so far: field 10 of /proc/self/stat. */
+    private static long minorFaults() throws IOException {
+        String stat = new String(java.nio.file.Files.readAllBytes(java.nio.file.Paths.get("/proc/self/stat")),
+                StandardCharsets.US_ASCII);
+        // Fields after the command name, which is in parentheses and may hold spaces.
+        String[] fields = stat.substring(stat.lastIndexOf(')') + 2).split(" ");
+        return Long.parseLong(fields[7]);
     }
 
     private static long timeNative(String base, byte[] text) {

@@ -38,9 +38,13 @@ public final class ChildJvm {
         }
     }
 
-    /** What -Xcheck:jni prints when native code misuses JNI. */
+    /**
+     * What -Xcheck:jni prints when native code misuses JNI. A JNI call inside
+     * a critical section is reported on standard output, the rest on either.
+     */
     static final Pattern JNI_WARNING = Pattern.compile(
-            "WARNING in native method|WARNING: JNI|FATAL ERROR in native method|JNI (WARNING|ERROR)");
+            "WARNING in native method|WARNING: JNI|FATAL ERROR in native method|JNI (WARNING|ERROR)"
+                    + "|Calling other JNI functions in the scope of");
 
     private ChildJvm() {}
 

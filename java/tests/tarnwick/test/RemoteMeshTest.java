@@ -19,6 +19,8 @@ import java.net.http.HttpHeaders;
 import java.net.http.HttpRequest;
 import java.net.http.HttpResponse;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
@@ -36,6 +38,7 @@ import java.util.function.BiConsumer;
 import java.util.regex.Matcher;
 import java.util.regex.Pattern;
 import javax.net.ssl.SSLSession;
+import javax.tools.ToolProvider;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
@@ -154,6 +157,19 @@ class RemoteMeshTest {
         String expected = "404 " + new String(Arrays.copyOf(body, 16), StandardCharsets.UTF_8);
         assertEquals(expected, thrown.getMessage());
         assertTrue(thrown.getMessage().contains("😀"));
+
+        // A body longer than the library scans at once for its zero byte:
+        // the text ends at the zero, past the first megabyte.
+        byte[] longBody = new byte[(3 << 20) + 7];
+        Arrays.fill(longBody, (byte) 'x');
+        int zero = (1 << 20) + 5;
+        longBody[zero] = 0;
+        server.respondWith((exchange, request) -> RecordingServer.reply(exchange, 500, longBody));
+        IllegalStateException cut = assertThrows(IllegalStateException.class,
+                () -> TarnwickServerConnectionHelper.loadRemoteMesh(server.baseUrl(), "m", new Outcome<>()));
+        String message = cut.getMessage();
+        assertTrue(message.equals("500 " + "x".repeat(zero)),
+                () -> "a message of " + message.length() + " characters, starting " + message.substring(0, 12));
     }
 
     @Test
@@ -565,5 +581,37 @@ class RemoteMeshTest {
         // a child JVM whose output is read here.
         ChildJvm.Result result = ChildJvm.load(server.baseUrl(), names.toArray(new String[0]));
         assertEquals(expected.toString(), result.stdout);
+    }
+
+    @Test
+    void aLoaderOfAnotherShapeIsNamedWithTheMemberItLacks() throws Exception {
+        // A mod whose loader differs from what the library binds to: the
+        // NoSuchMethodError that reaches the completion names the class, the
+        // member and the descriptor wanted. The wrong loader is compiled here
+        // and put ahead of the stand-in (on the boot class path, which the
+        // application class loader asks first) in a child JVM.
+        files.put("/models/m.enc", Models.seal(utf8("{}")));
+        String loader = "vardel/tarnwick/api/asset/JsonAssetLoader.";
+        String[][] cases = {
+            {"(java.io.InputStream stream, String location) {}\n"
+                    + "public vardel.tarnwick.api.client.model.Mesh loadMesh(boolean flag) { return null; }",
+                loader + "<init>(Ljava/io/InputStream;Lnet/minecraft/resources/ResourceLocation;)V"},
+            {"(java.io.InputStream stream, net.minecraft.resources.ResourceLocation location) {}\n"
+                    + "public Object loadMesh(boolean flag) { return null; }",
+                loader + "loadMesh(Z)Lvardel/tarnwick/api/client/model/Mesh;"},
+        };
+        for (String[] c : cases) {
+            Path dir = Files.createTempDirectory("tarnwick-wrong-loader");
+            Path source = dir.resolve("src/vardel/tarnwick/api/asset/JsonAssetLoader.java");
+            Files.createDirectories(source.getParent());
+            Files.writeString(source, "package vardel.tarnwick.api.asset;\n"
+                    + "public final class JsonAssetLoader {\npublic JsonAssetLoader" + c[0] + "\n}\n");
+            Path classes = dir.resolve("classes");
+            assertEquals(0, ToolProvider.getSystemJavaCompiler().run(null, null, null, "-cp",
+                    System.getProperty("tarnwick.classpath"), "-d", classes.toString(), source.toString()));
+            ChildJvm.Result result = ChildJvm.run(List.of("-Xshare:off", "-Xbootclasspath/a:" + classes),
+                    Map.of(), System.getProperty("tarnwick.library"), 60, "load", server.baseUrl(), "m");
+            assertEquals("failed java.lang.NoSuchMethodError: " + c[1] + "\n", result.stdout);
+        }
     }
 }
