@@ -24,12 +24,13 @@ java=$(readlink -f "$(cmake_cache "$build" Java_JAVA_EXECUTABLE)")
 # The JVM handles SIGSEGV itself and frees little at exit: ASan must leave
 # the signal to it and not look for leaks. libstdc++ is preloaded too: the
 # java launcher is not a C++ program, and ASan can only intercept C++ throws
-# if libstdc++ is there when it starts.
+# if libstdc++ is there when it starts. The suppressions name faults of the
+# JVM's own code, never the library's.
 wrapper=$root/$build/java-with-sanitizers
 cat >"$wrapper" <<WRAPPER
 #!/bin/sh
 export LD_PRELOAD="$libasan $libstdcxx"
-export ASAN_OPTIONS=handle_segv=0:detect_leaks=0:allow_user_segv_handler=1:abort_on_error=1
+export ASAN_OPTIONS=handle_segv=0:detect_leaks=0:allow_user_segv_handler=1:abort_on_error=1:suppressions=$root/tests/java/jvm-asan.supp
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 exec "$java" "\$@"
 WRAPPER
