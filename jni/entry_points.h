@@ -29,7 +29,7 @@ X(signOut,               (baseUrl, uuid, accessToken, refreshToken, provider, co
 X(getAvailableCosmetics, (baseUrl, uuid, accessToken, refreshToken, provider, completion), "(Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;Ljava/util/function/BiConsumer;)V", "GET",          "/member/cosmetics?minecraft_uuid={}&access_token={}&refresh_token={}&provider={}") \
 X(saveConfiguration,     (baseUrl, document, completion),                                    "(Ljava/lang/String;Ljava/lang/String;Ljava/util/function/BiConsumer;)V",                                                          "POST",         "/member/update_cosmetic") \
 X(getPlayerSkinInfo,     (baseUrl, uuid, completion),                                        "(Ljava/lang/String;Ljava/lang/String;Ljava/util/function/BiConsumer;)V",                                                          "GET",          "/cosmetic/user_cosmetic?mc_uuid={}") \
-X(loadRemoteMesh,        (baseUrl, name, completion),                                        "(Ljava/lang/String;Ljava/lang/String;Ljava/util/function/BiConsumer;)V",                                                          "GET blocking", "/models/{}.enc")
+X(loadRemoteMesh,        (baseUrl, modelName, completion),                                   "(Ljava/lang/String;Ljava/lang/String;Ljava/util/function/BiConsumer;)V",                                                          "GET blocking", "/models/{}.enc")
 // clang-format on
 
 #ifdef __cplusplus

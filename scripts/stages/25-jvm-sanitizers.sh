@@ -36,21 +36,29 @@ exec "$java" "\$@"
 WRAPPER
 chmod +x "$wrapper"
 
+# One run of the suite; two checks read its log, so that a run with both a
+# sanitizer report and failed tests shows both.
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 start=$(date +%s)
-status=0
-TARNWICK_TEST_JAVA=$wrapper ctest --test-dir "$build" -R '^java_tests$' -V >"$log" 2>&1 || status=$?
+suite_status=0
+TARNWICK_TEST_JAVA=$wrapper ctest --test-dir "$build" -R '^java_tests$' -V >"$log" 2>&1 || suite_status=$?
 elapsed=$(( $(date +%s) - start ))
-if grep -qE "ERROR: AddressSanitizer|runtime error:|UndefinedBehaviorSanitizer|LeakSanitizer" "$log"; then
-  grep -E -A30 "ERROR: AddressSanitizer|runtime error:|UndefinedBehaviorSanitizer" "$log" >&2
-  echo "FAIL: a sanitizer reported a fault" >&2
-  exit 1
-fi
-if (( status != 0 )); then
-  tail -n 150 "$log" >&2
-  echo "FAIL: the Java tests failed under the sanitizers" >&2
-  exit 1
-fi
-summary=$(grep -oE '[0-9]+ tests successful' "$log" | head -n 1)
-echo "Java tests under ASan and UBSan in the JVM: ${summary}, ${elapsed} s, no report."
+
+no_sanitizer_report() {
+  if grep -qE "ERROR: AddressSanitizer|runtime error:|UndefinedBehaviorSanitizer|LeakSanitizer" "$log"; then
+    grep -E -A30 "ERROR: AddressSanitizer|runtime error:|UndefinedBehaviorSanitizer|LeakSanitizer" "$log" >&2
+    fail "a sanitizer reported a fault"
+  fi
+  echo "no sanitizer report in ${elapsed} s"
+}
+java_tests_pass() {
+  if (( suite_status != 0 )); then
+    tail -n 150 "$log" >&2
+    fail "the Java tests failed under the sanitizers (ctest exited $suite_status)"
+  fi
+  echo "Java tests under ASan and UBSan in the JVM: $(grep -oE '[0-9]+ tests successful' "$log" | head -n 1)"
+}
+check "no sanitizer report from the Java tests" no_sanitizer_report
+check "the Java tests pass under ASan and UBSan" java_tests_pass
+checks_done "the JVM under sanitizers"

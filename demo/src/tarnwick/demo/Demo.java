@@ -2,10 +2,21 @@ package tarnwick.demo;
 
 import java.io.IOException;
 import java.io.PrintStream;
+import java.lang.reflect.InvocationTargetException;
+import java.lang.reflect.Method;
+import java.lang.reflect.Modifier;
+import java.lang.reflect.ParameterizedType;
+import java.lang.reflect.Type;
 import java.net.http.HttpResponse;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.Comparator;
+import java.util.HashSet;
+import java.util.List;
+import java.util.Set;
 import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.ExecutionException;
 import java.util.concurrent.TimeUnit;
@@ -21,7 +32,10 @@ import vardel.tarnwick.api.client.online.TarnwickServerConnectionHelper;
  * Drives every native entry point through the real library against the
  * stand-in service, printing each request as the service received it and
  * what the completion was given. Exits with 1 when any call ends other than
- * expected.
+ * expected. The calls that make a story (sign in, save, load models, sign
+ * out) are written out; every other native method of the helper is called
+ * the same way (see {@link #callTheOthers}), so that an ordinary new
+ * endpoint needs only its route in the stand-in service.
  *
  * <p>Arguments: the directory of sealed models the service serves, and the
  * directory of their JSON sources (to check what the loader was handed).
@@ -36,6 +50,7 @@ public final class Demo {
     private final String base;
     private final Path sources;
     private final PrintStream out = System.out;
+    private final Set<String> called = new HashSet<>();
     private int step;
     private int unexpected;
 
@@ -92,6 +107,7 @@ public final class Demo {
         loadMesh("cosmetics/wings", "", "cosmetics/wings.json");
         loadMesh("crown", "  (no such model)", null);
         loadMesh("scarf", "  (sealed under another key: the library prints its padding line)", "");
+        callTheOthers(access, refresh, provider);
 
         call("signOut(uuid, " + tokens + ")", 200, c -> TarnwickServerConnectionHelper.signOut(
                 base, UUID, access, refresh, provider, c));
@@ -137,6 +153,72 @@ public final class Demo {
     }
 
     /**
+     * Calls each native method of the helper that the demo has not called
+     * yet, signOut aside (it ends the session, and comes last), in the order
+     * of their names. Such a method must take baseUrl, then strings, then a
+     * completion that is given an HTTP response; the strings are, by
+     * position, the player's UUID and the session's access token, refresh
+     * token and provider, as the entry points that take them order them. The
+     * service must answer 200. A method of another shape needs a call of its
+     * own in {@link #run}; until it has one, the demo flags it.
+     */
+    private void callTheOthers(String access, String refresh, String provider)
+            throws InterruptedException {
+        String[] samples = {UUID, access, refresh, provider};
+        String[] shown = {"uuid", quote(access), quote(refresh), quote(provider)};
+        List<Method> others = new ArrayList<>();
+        for (Method method : TarnwickServerConnectionHelper.class.getDeclaredMethods()) {
+            if (Modifier.isNative(method.getModifiers()) && !called.contains(method.getName())
+                    && !method.getName().equals("signOut")) {
+                others.add(method);
+            }
+        }
+        others.sort(Comparator.comparing(Method::getName));
+        for (Method method : others) {
+            Class<?>[] types = method.getParameterTypes();
+            int strings = types.length - 2;
+            boolean ordinary = strings >= 0 && strings <= samples.length
+                    && completesWithResponse(method);
+            for (int i = 0; ordinary && i <= strings; i++) {
+                ordinary = types[i] == String.class;
+            }
+            if (!ordinary) {
+                heading(method.getName() + "(...)");
+                flag("not an ordinary call of strings and a completion: give it its own"
+                        + " call in Demo.run");
+                continue;
+            }
+            Object[] arguments = new Object[types.length];
+            arguments[0] = base;
+            System.arraycopy(samples, 0, arguments, 1, strings);
+            String title = method.getName() + "("
+                    + String.join(", ", Arrays.copyOf(shown, strings)) + ")";
+            call(title, 200, c -> {
+                arguments[arguments.length - 1] = c;
+                try {
+                    method.invoke(null, arguments);
+                } catch (IllegalAccessException e) {
+                    throw new IllegalStateException(e);
+                } catch (InvocationTargetException e) {
+                    throw new IllegalStateException(method.getName() + " threw", e.getCause());
+                }
+            });
+        }
+    }
+
+    /** Whether the method's last parameter is a BiConsumer of an HTTP response. */
+    private static boolean completesWithResponse(Method method) {
+        Type[] types = method.getGenericParameterTypes();
+        if (types.length == 0 || !(types[types.length - 1] instanceof ParameterizedType)) {
+            return false;
+        }
+        ParameterizedType last = (ParameterizedType) types[types.length - 1];
+        Type given = last.getActualTypeArguments()[0];
+        return last.getRawType() == BiConsumer.class && given instanceof ParameterizedType
+                && ((ParameterizedType) given).getRawType() == HttpResponse.class;
+    }
+
+    /**
      * One blocking model load. A null source file means the load must throw;
      * an empty one means the loader must be handed an empty text.
      */
@@ -178,6 +260,7 @@ public final class Demo {
     }
 
     private void heading(String title) {
+        called.add(title.substring(0, title.indexOf('(')));
         out.println("[" + ++step + "] " + title);
         // The library writes to the same standard output.
         out.flush();
@@ -201,6 +284,10 @@ public final class Demo {
     private void flag(String what) {
         unexpected++;
         out.println("    UNEXPECTED: " + what);
+    }
+
+    private static String quote(String text) {
+        return "\"" + text + "\"";
     }
 
     private static String shorten(String text) {
