@@ -5,7 +5,8 @@
 #     its own, compiled as it stands.
 #   - Any other block is a member fragment (methods, fields): it is compiled
 #     inside a class that has the fields the shipped mod's class has (a
-#     System.Logger LOG and a boolean loaded) and these imports: java.io.*,
+#     System.Logger LOG, a boolean loaded and an HttpClient HTTP_CLIENT) and
+#     these imports: java.io.*,
 #     java.net.http.*, java.nio.file.*, java.util.*, java.util.concurrent.*,
 #     java.util.function.*, System.Logger.Level.*, tarnwick.natives.* and
 #     vardel.tarnwick.api.client.online.TarnwickServerConnectionHelper.
@@ -49,6 +50,7 @@ import vardel.tarnwick.api.client.online.TarnwickServerConnectionHelper;
 final class DocFragment {
     private static volatile boolean loaded;
     private static final System.Logger LOG = System.getLogger("tarnwick.doc");
+    private static HttpClient HTTP_CLIENT;
 JAVA
       cat "$dir/block"
       echo "}"; } >"$dir/src/DocFragment.java"
