@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # The native methods that each compiled copy of the helper class declares (the
 # shipped example's, the tests' stand-in) must be the rows of the entry point
-# table: the same names with the same descriptors, none more, none fewer.
-# Usage: check_natives.sh JAVAP CLASS_DIR...
+# table: the same names with the same descriptors, none more, none fewer. So
+# must the native methods that ContractCheck (in NATIVES_CLASS_DIR) checks a
+# mod's class for.
+# Usage: check_natives.sh JAVAP JAVA NATIVES_CLASS_DIR CLASS_DIR...
 set -euo pipefail
-javap=$1
-shift
+javap=$1 java=$2 natives_classes=$3
+shift 3
 . "$(dirname "$0")/../../scripts/lib.sh"
 class=$(entry_points class)
 expected=$(entry_points descriptor | sort)
@@ -22,4 +24,14 @@ for dir in "$@"; do
     status=1
   fi
 done
+contract=$("$java" -cp "$natives_classes" tarnwick.natives.ContractCheck --list |
+  awk -v class="$class" '$0 ~ /^static native method / {
+    entry = $NF; sub(class ".", "", entry); sub(/\(/, " (", entry); print entry}' | sort)
+if [[ "$contract" == "$expected" ]]; then
+  echo "ContractCheck checks a mod's class for the $(wc -l <<<"$expected") entry points of the table"
+else
+  echo "ContractCheck's native methods differ from the entry point table (< table, > ContractCheck):"
+  diff <(echo "$expected") <(echo "$contract") || true
+  status=1
+fi
 exit "$status"

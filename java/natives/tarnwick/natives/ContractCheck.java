@@ -124,16 +124,22 @@ public final class ContractCheck {
             new Entry("java/net/http/HttpResponse", Kind.METHOD, "body", "()Ljava/lang/Object;"),
             new Entry("java/io/InputStream", Kind.METHOD, "readAllBytes", "()[B"),
             new Entry("java/io/InputStream", Kind.METHOD, "close", "()V"),
-            new Entry("java/io/ByteArrayInputStream", Kind.CONSTRUCTOR, "<init>", "([B)V"),
+            new Entry("java/io/ByteArrayInputStream", Kind.CONSTRUCTOR, "<init>", "([BII)V"),
+            new Entry("java/nio/charset/StandardCharsets", Kind.STATIC_FIELD, "UTF_8",
+                    "Ljava/nio/charset/Charset;"),
+            new Entry("java/lang/String", Kind.CONSTRUCTOR, "<init>", "([BIILjava/nio/charset/Charset;)V"),
+            new Entry("java/lang/String", Kind.METHOD, "concat", "(" + STRING + ")" + STRING),
             new Entry("java/lang/Throwable", Kind.METHOD, "addSuppressed", "(Ljava/lang/Throwable;)V"),
             new Entry("java/lang/Thread", Kind.STATIC_METHOD, "currentThread", "()Ljava/lang/Thread;"),
             new Entry("java/lang/Thread", Kind.METHOD, "interrupt", "()V"),
             new Entry("java/lang/InterruptedException", Kind.CLASS, null, null),
-            // The exceptions it throws with ThrowNew.
-            new Entry("java/lang/IllegalStateException", Kind.CLASS, null, null),
+            // The exceptions it throws: the failed download's built with its
+            // message, the others with ThrowNew.
+            new Entry("java/lang/IllegalStateException", Kind.CONSTRUCTOR, "<init>", "(" + STRING + ")V"),
             new Entry("java/lang/NullPointerException", Kind.CLASS, null, null),
             new Entry("java/lang/ClassCastException", Kind.CLASS, null, null),
             new Entry("java/lang/OutOfMemoryError", Kind.CLASS, null, null),
+            new Entry("java/lang/NoSuchMethodError", Kind.CLASS, null, null),
             new Entry("java/lang/Error", Kind.CLASS, null, null));
 
     private ContractCheck() {}
