@@ -12,26 +12,23 @@ shift 3
 class=$(entry_points class)
 expected=$(entry_points descriptor | sort)
 status=0
-for dir in "$@"; do
-  actual=$("$javap" -s -p -cp "$dir" "$class" | awk '
-    / native / {name = $0; sub(/\(.*/, "", name); sub(/.* /, "", name); getline
-                sub(/^ *descriptor: /, ""); print name, $0}' | sort)
-  if [[ "$actual" == "$expected" ]]; then
-    echo "$dir: $class declares the $(wc -l <<<"$expected") entry points of the table"
+# same WHO NAMES: NAMES ("name descriptor" lines) must be the table's rows.
+same() {
+  if [[ "$2" == "$expected" ]]; then
+    echo "$1: the $(wc -l <<<"$expected") entry points of the table"
   else
-    echo "$dir: $class's native methods differ from the entry point table (< table, > class):"
-    diff <(echo "$expected") <(echo "$actual") || true
+    echo "$1: native methods differ from the entry point table (< table, > $1):"
+    diff <(echo "$expected") <(echo "$2") || true
     status=1
   fi
+}
+for dir in "$@"; do
+  same "$class in $dir" "$("$javap" -s -p -cp "$dir" "$class" | awk '
+    / native / {name = $0; sub(/\(.*/, "", name); sub(/.* /, "", name); getline
+                sub(/^ *descriptor: /, ""); print name, $0}' | sort)"
 done
-contract=$("$java" -cp "$natives_classes" tarnwick.natives.ContractCheck --list |
-  awk -v class="$class" '$0 ~ /^static native method / {
-    entry = $NF; sub(class ".", "", entry); sub(/\(/, " (", entry); print entry}' | sort)
-if [[ "$contract" == "$expected" ]]; then
-  echo "ContractCheck checks a mod's class for the $(wc -l <<<"$expected") entry points of the table"
-else
-  echo "ContractCheck's native methods differ from the entry point table (< table, > ContractCheck):"
-  diff <(echo "$expected") <(echo "$contract") || true
-  status=1
-fi
+same "what ContractCheck checks a mod's class for" \
+  "$("$java" -cp "$natives_classes" tarnwick.natives.ContractCheck --list |
+    awk -v class="$class" '$0 ~ /^static native method / {
+      entry = $NF; sub(class ".", "", entry); sub(/\(/, " (", entry); print entry}' | sort)"
 exit "$status"
