@@ -45,7 +45,8 @@ public:
     // JNI allows this release with an exception pending; it is the only way
     // out of the section.
     ~CriticalArray() {
-        if (elements_ != nullptr) env_->ReleasePrimitiveArrayCritical(array_, elements_, releaseMode_);
+        if (elements_ != nullptr)
+            env_->ReleasePrimitiveArrayCritical(array_, elements_, releaseMode_);
     }
     std::uint8_t* get() const { return elements_; }
 
@@ -58,7 +59,9 @@ private:
 
 // Leaves an OutOfMemoryError pending when a critical section could not be
 // entered (the JVM may or may not have thrown one itself).
-void failedToPin(JNIEnv* env) { throwOutOfMemoryError(env, "cannot reach the model download's bytes"); }
+void failedToPin(JNIEnv* env) {
+    throwOutOfMemoryError(env, "cannot reach the model download's bytes");
+}
 
 // The length of the body's text: up to its first zero byte, or all of it.
 // Scans in slices, a critical section each. Returns -1 with an exception
@@ -66,22 +69,19 @@ void failedToPin(JNIEnv* env) { throwOutOfMemoryError(env, "cannot reach the mod
 jint textLengthOfBody(JNIEnv* env, jbyteArray body, jint length) {
     const jint slice = static_cast<jint>(kSliceBlocks * 16);
     for (jint at = 0; at < length; at += slice) {
-        const jint count = length - at < slice ? length - at : slice;
-        const void* zero = nullptr;
-        {
-            CriticalArray bytes(env, body, JNI_ABORT);
-            if (bytes.get() == nullptr) break;
-            zero = std::memchr(bytes.get() + at, 0, static_cast<std::size_t>(count));
-            if (zero != nullptr) {
-                return at + static_cast<jint>(static_cast<const std::uint8_t*>(zero) -
-                                              (bytes.get() + at));
-            }
+        const std::size_t count =
+            static_cast<std::size_t>(length - at < slice ? length - at : slice);
+        CriticalArray bytes(env, body, JNI_ABORT);
+        if (bytes.get() == nullptr) {  // no section was entered
+            failedToPin(env);
+            return -1;
         }
-        if (at + count == length) return length;
+        const std::uint8_t* from = bytes.get() + at;
+        const void* zero = std::memchr(from, 0, count);
+        if (zero != nullptr)
+            return at + static_cast<jint>(static_cast<const std::uint8_t*>(zero) - from);
     }
-    if (length == 0) return 0;
-    failedToPin(env);
-    return -1;
+    return length;
 }
 
 // Throws IllegalStateException("<status> <body as text>") for a failed
@@ -142,9 +142,10 @@ bool decodeSlice(JNIEnv* env, PayloadSliceDecoder& decoder, jbyteArray body, jby
         const std::size_t length = decoder.text().length;
         const std::size_t tail = length < 15 ? 0 : length - 15;
         const void* zero = length == 0 ? nullptr : std::memchr(out.get() + tail, 0, length - tail);
-        *textEnd = zero == nullptr ? length
-                                   : static_cast<std::size_t>(
-                                         static_cast<const std::uint8_t*>(zero) - out.get());
+        *textEnd =
+            zero == nullptr
+                ? length
+                : static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - out.get());
     }
     return true;
 }
@@ -237,10 +238,9 @@ jobject decodeToTextStream(JNIEnv* env, jbyteArray body) {
         }
     }
     if (decoder.text().status == PayloadStatus::kPaddingMissing) printPaddingError();
-    return requireResult(env,
-                         env->NewObject(streamClass, constructor, text, jint{0},
-                                        static_cast<jint>(length)),
-                         "new ByteArrayInputStream");
+    return requireResult(
+        env, env->NewObject(streamClass, constructor, text, jint{0}, static_cast<jint>(length)),
+        "new ByteArrayInputStream");
 }
 
 // new JsonAssetLoader(stream, null).loadMesh(true). The mesh may be null.
