@@ -1,7 +1,9 @@
-# tarnwick_add_java(<set> SOURCES <dir>... [CLASSPATH <set or jar>...] [LINT <javac -Xlint value>])
+# tarnwick_add_java(<set> SOURCES <dir>... [CLASSPATH <set or jar>...] [LINT <javac -Xlint value>]
+#                   [RESOURCES <file>=<path in the classes>...])
 #
 # Compiles every .java file under the given directories once, with javac
-# --release 11, into ${CMAKE_BINARY_DIR}/java/<set>, and defines the target
+# --release 11, into ${CMAKE_BINARY_DIR}/java/<set>, copies each resource
+# file beside the classes, and defines the target
 # java_<set>. Others use the result through tarnwick_java_classes(), which
 # gives the class directory and the stamp file to depend on; naming another
 # set in CLASSPATH makes this one depend on its files. Each set is compiled by
@@ -17,7 +19,7 @@ function(tarnwick_java_classes set out_dir out_stamp)
 endfunction()
 
 function(tarnwick_add_java set)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "LINT" "SOURCES;CLASSPATH")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "LINT" "SOURCES;CLASSPATH;RESOURCES")
   if(NOT arg_LINT)
     set(arg_LINT all)
   endif()
@@ -46,13 +48,24 @@ function(tarnwick_add_java set)
     set(cp_option -cp ${classpath})
   endif()
   tarnwick_java_classes(${set} classes stamp)
+  set(copy_resources "")
+  set(resources "")
+  foreach(resource IN LISTS arg_RESOURCES)
+    string(REGEX MATCH "^([^=]+)=(.+)$" pair "${resource}")
+    if(NOT pair)
+      message(FATAL_ERROR "tarnwick_add_java(${set}): RESOURCES takes <file>=<path>, not ${resource}")
+    endif()
+    list(APPEND copy_resources COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_MATCH_1} ${classes}/${CMAKE_MATCH_2})
+    list(APPEND resources ${CMAKE_MATCH_1})
+  endforeach()
   add_custom_command(
     OUTPUT ${stamp}
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${classes}
     COMMAND ${Java_JAVAC_EXECUTABLE} --release 11 -Xlint:${arg_LINT} -Werror -encoding UTF-8
             ${cp_option} -d ${classes} ${sources}
+    ${copy_resources}
     COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
-    DEPENDS ${sources} ${depends}
+    DEPENDS ${sources} ${resources} ${depends}
     COMMENT "Compiling the Java classes: ${set}"
     VERBATIM)
   add_custom_target(java_${set} ALL DEPENDS ${stamp})

@@ -76,6 +76,9 @@ cp -R "$classes/." "$work/classes/"
 bash "$here/pack-jar.sh" "$work/classes" "$extractor_dir/tarnwick-extractor-$version.jar" "$epoch"
 manifest "$work/sources" "tarnwick extractor sources"
 cp -R "$sources/." "$work/sources/"
+# What sits beside the classes and is not one (the native methods'
+# list) goes with the sources too, as a build from them needs it.
+(cd "$classes" && find . -type f ! -name '*.class' -exec cp --parents {} "$work/sources/" \;)
 bash "$here/pack-jar.sh" "$work/sources" "$extractor_dir/tarnwick-extractor-$version-sources.jar" "$epoch"
 # -notimestamp keeps the date out of the pages.
 javadoc -quiet -notimestamp -Xdoclint:none --release 11 -encoding UTF-8 -charset UTF-8 \

@@ -181,10 +181,9 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$linux_build/CMakeCache.
 [[ -n "$version" ]] || { echo "release.sh: no project version in $linux_build" >&2; exit 1; }
 version+=$suffix
 
-echo "-- the extractor's classes"
-classes=$work/java-classes
-mapfile -t sources < <(find "$root/java/natives" -name '*.java' | LC_ALL=C sort)
-javac --release 11 -Xlint:all -Werror -encoding UTF-8 -d "$classes" "${sources[@]}"
+echo "-- the extractor's classes, with the native methods ContractCheck checks for"
+cmake --build "$linux_build" --target java_natives -j "$jobs"
+classes=$linux_build/java/natives
 
 echo "-- packing"
 stage=$work/stage

@@ -162,38 +162,20 @@ grep -qF "found instead: <init>(Ljava/io/InputStream;Ljava/lang/String;)V" "$wor
 
 echo "-- ContractCheck on a mod class with a mistyped field, a method that is not native, a static loadMesh"
 mkdir -p "$work/wrong2/src/vardel/tarnwick/api/client/online" "$work/wrong2/src/vardel/tarnwick/api/asset"
-cat >"$work/wrong2/src/vardel/tarnwick/api/client/online/TarnwickServerConnectionHelper.java" <<'JAVA'
-package vardel.tarnwick.api.client.online;
-
-import java.net.http.HttpResponse;
-import java.util.function.BiConsumer;
-import vardel.tarnwick.api.client.model.Mesh;
-
-/** HTTP_CLIENT of another type, and signIn a Java method. */
-public final class TarnwickServerConnectionHelper {
-    public static Object HTTP_CLIENT;
-
-    public static native void autoLogin(String baseUrl, String uuid, String accessToken,
-            String refreshToken, String provider, BiConsumer<HttpResponse<String>, Throwable> completion);
-
-    public static void signIn(String baseUrl, String uuid, String code,
-            BiConsumer<HttpResponse<String>, Throwable> completion) {}
-
-    public static native void signOut(String baseUrl, String uuid, String accessToken,
-            String refreshToken, String provider, BiConsumer<HttpResponse<String>, Throwable> completion);
-
-    public static native void getAvailableCosmetics(String baseUrl, String uuid, String accessToken,
-            String refreshToken, String provider, BiConsumer<HttpResponse<String>, Throwable> completion);
-
-    public static native void saveConfiguration(String baseUrl, String document,
-            BiConsumer<HttpResponse<String>, Throwable> completion);
-
-    public static native void getPlayerSkinInfo(String baseUrl, String uuid,
-            BiConsumer<HttpResponse<String>, Throwable> completion);
-
-    public static native void loadRemoteMesh(String baseUrl, String name, BiConsumer<Mesh, Throwable> completion);
-}
-JAVA
+# The shipped class's native declarations, but signIn a Java method, and
+# HTTP_CLIENT of another type.
+shipped=java/example/vardel/tarnwick/api/client/online/TarnwickServerConnectionHelper.java
+{
+  echo "package vardel.tarnwick.api.client.online;"
+  grep '^import ' "$shipped"
+  echo "public final class TarnwickServerConnectionHelper {"
+  echo "    public static Object HTTP_CLIENT;"
+  tr '\n' ' ' <"$shipped" | grep -o 'public static native [^;]*;' |
+    sed 's/^public static native \(void signIn([^)]*)\);$/public static \1 {}/'
+  echo "}"
+} >"$work/wrong2/src/vardel/tarnwick/api/client/online/TarnwickServerConnectionHelper.java"
+grep -qF 'public static void signIn(' "$work/wrong2/src/vardel/tarnwick/api/client/online/TarnwickServerConnectionHelper.java" ||
+  fail "the wrong class has no Java method signIn"
 cat >"$work/wrong2/src/vardel/tarnwick/api/asset/JsonAssetLoader.java" <<'JAVA'
 package vardel.tarnwick.api.asset;
 
@@ -211,7 +193,7 @@ public final class JsonAssetLoader {
 }
 JAVA
 mapfile -t wrong_sources < <(find "$work/wrong2/src" -name '*.java')
-javac --release 11 -nowarn -cp "$project/target/classes" -d "$work/wrong2/classes" "${wrong_sources[@]}"
+javac --release 11 -nowarn -cp "$project/target/classes:$extractor" -d "$work/wrong2/classes" "${wrong_sources[@]}"
 status=0
 java -cp "$work/wrong2/classes:$project/target/classes:$extractor" tarnwick.natives.ContractCheck \
   >"$work/wrong2.log" 2>&1 || status=$?
@@ -223,6 +205,17 @@ mistyped static native method: vardel/tarnwick/api/client/online/TarnwickServerC
 mistyped method: vardel/tarnwick/api/asset/JsonAssetLoader.loadMesh(Z)Lvardel/tarnwick/api/client/model/Mesh; is static; the library calls it on an instance"
 [[ $(grep -v '^tarnwick contract:' "$work/wrong2.log") == "$EXPECTED" ]] ||
   fail "ContractCheck's report on the wrong classes is not:"$'\n'"$EXPECTED"
+
+echo "-- ContractCheck from an extractor jar repackaged without its list of native methods"
+cp "$extractor" "$work/stripped.jar"
+zip -q -d "$work/stripped.jar" tarnwick/natives/native-methods.txt
+status=0
+java -cp "$project/target/classes:$work/stripped.jar" tarnwick.natives.ContractCheck >"$work/stripped.log" 2>&1 ||
+  status=$?
+cat "$work/stripped.log"
+(( status == 1 )) || fail "ContractCheck exited $status without its list of native methods, not 1"
+grep -qF "not checked: the static native methods of vardel/tarnwick/api/client/online/TarnwickServerConnectionHelper" \
+  "$work/stripped.log" || fail "ContractCheck did not say that it checked no native method"
 
 echo "-- docs/mod-developers.md against the shipped jars"
 bash tests/release/check_doc_java.sh docs/mod-developers.md "$project/target/classes:$lib/*"

@@ -82,7 +82,8 @@ for metadata in "$group"/tarnwick-{extractor,natives}/maven-metadata.xml; do
   grep -qF "<version>$version</version>" "$metadata" || fail "$metadata does not list $version"
 done
 same_list "the extractor's sources jar" "$(echo META-INF/MANIFEST.MF
-    cd "$root/java/natives" && find . -name '*.java' | sed 's|^\./||' | LC_ALL=C sort)" \
+    cd "$root/java/natives" && { find . -name '*.java'; echo ./tarnwick/natives/native-methods.txt; } |
+      sed 's|^\./||' | LC_ALL=C sort)" \
   "$(unzip -Z1 "$extractor-sources.jar" 2>/dev/null | grep -v '/$')"
 # (Listings are read whole first: grep -q stopping early would fail the pipe.)
 javadoc_entries=$(unzip -Z1 "$extractor-javadoc.jar" 2>/dev/null || true)

@@ -1,9 +1,14 @@
 package tarnwick.natives;
 
+import java.io.BufferedReader;
+import java.io.IOException;
+import java.io.InputStream;
+import java.io.InputStreamReader;
 import java.lang.reflect.Constructor;
 import java.lang.reflect.Field;
 import java.lang.reflect.Method;
 import java.lang.reflect.Modifier;
+import java.nio.charset.StandardCharsets;
 import java.util.ArrayDeque;
 import java.util.ArrayList;
 import java.util.Deque;
@@ -82,70 +87,107 @@ public final class ContractCheck {
     private static final String BUILDER = "Ljava/net/http/HttpRequest$Builder;";
     private static final String SEND = "(Ljava/net/http/HttpRequest;Ljava/net/http/HttpResponse$BodyHandler;)";
 
+    /**
+     * The native methods the library exports, one "name descriptor" line each,
+     * beside this class. The build writes it from the library's own table of
+     * entry points, so that the list here is the list there.
+     */
+    static final String NATIVE_METHODS = "native-methods.txt";
+
+    /** Why the native methods are not checked, or null when they are. */
+    static final String NATIVES_UNREAD;
+
     /** Everything the library looks up, the mod's and the game's classes first. */
-    static final List<Entry> ENTRIES = List.of(
-            new Entry(HELPER, Kind.STATIC_FIELD, "HTTP_CLIENT", "Ljava/net/http/HttpClient;"),
-            natives("autoLogin", 5),
-            natives("signIn", 3),
-            natives("signOut", 5),
-            natives("getAvailableCosmetics", 5),
-            natives("saveConfiguration", 2),
-            natives("getPlayerSkinInfo", 2),
-            natives("loadRemoteMesh", 2),
-            new Entry(LOADER, Kind.CONSTRUCTOR, "<init>",
-                    "(Ljava/io/InputStream;Lnet/minecraft/resources/ResourceLocation;)V"),
-            new Entry(LOADER, Kind.METHOD, "loadMesh", "(Z)Lvardel/tarnwick/api/client/model/Mesh;"),
-            new Entry("vardel/tarnwick/api/client/model/Mesh", Kind.CLASS, null, null),
-            new Entry("net/minecraft/resources/ResourceLocation", Kind.CLASS, null, null),
-            // The JDK's: always there in a full JDK, missing from a runtime
-            // image linked without the java.net.http module.
-            new Entry("java/net/http/HttpRequest", Kind.STATIC_METHOD, "newBuilder", "()" + BUILDER),
-            new Entry("java/net/http/HttpRequest$Builder", Kind.METHOD, "GET", "()" + BUILDER),
-            new Entry("java/net/http/HttpRequest$Builder", Kind.METHOD, "POST",
-                    "(Ljava/net/http/HttpRequest$BodyPublisher;)" + BUILDER),
-            new Entry("java/net/http/HttpRequest$Builder", Kind.METHOD, "header", "(" + STRING + STRING + ")" + BUILDER),
-            new Entry("java/net/http/HttpRequest$Builder", Kind.METHOD, "uri", "(Ljava/net/URI;)" + BUILDER),
-            new Entry("java/net/http/HttpRequest$Builder", Kind.METHOD, "build", "()Ljava/net/http/HttpRequest;"),
-            new Entry("java/net/http/HttpRequest$BodyPublishers", Kind.STATIC_METHOD, "ofString",
-                    "(" + STRING + ")Ljava/net/http/HttpRequest$BodyPublisher;"),
-            new Entry("java/net/URI", Kind.STATIC_METHOD, "create", "(" + STRING + ")Ljava/net/URI;"),
-            new Entry("java/net/http/HttpResponse$BodyHandlers", Kind.STATIC_METHOD, "ofString",
-                    "()Ljava/net/http/HttpResponse$BodyHandler;"),
-            new Entry("java/net/http/HttpResponse$BodyHandlers", Kind.STATIC_METHOD, "ofInputStream",
-                    "()Ljava/net/http/HttpResponse$BodyHandler;"),
-            new Entry("java/net/http/HttpClient", Kind.METHOD, "sendAsync",
-                    SEND + "Ljava/util/concurrent/CompletableFuture;"),
-            new Entry("java/net/http/HttpClient", Kind.METHOD, "send", SEND + "Ljava/net/http/HttpResponse;"),
-            new Entry("java/util/concurrent/CompletableFuture", Kind.METHOD, "whenComplete",
-                    "(" + COMPLETION + ")Ljava/util/concurrent/CompletableFuture;"),
-            new Entry("java/util/function/BiConsumer", Kind.METHOD, "accept",
-                    "(Ljava/lang/Object;Ljava/lang/Object;)V"),
-            new Entry("java/net/http/HttpResponse", Kind.METHOD, "statusCode", "()I"),
-            new Entry("java/net/http/HttpResponse", Kind.METHOD, "body", "()Ljava/lang/Object;"),
-            new Entry("java/io/InputStream", Kind.METHOD, "readAllBytes", "()[B"),
-            new Entry("java/io/InputStream", Kind.METHOD, "close", "()V"),
-            new Entry("java/io/ByteArrayInputStream", Kind.CONSTRUCTOR, "<init>", "([BII)V"),
-            new Entry("java/nio/charset/StandardCharsets", Kind.STATIC_FIELD, "UTF_8",
-                    "Ljava/nio/charset/Charset;"),
-            new Entry("java/lang/String", Kind.CONSTRUCTOR, "<init>", "([BIILjava/nio/charset/Charset;)V"),
-            new Entry("java/lang/String", Kind.METHOD, "concat", "(" + STRING + ")" + STRING),
-            new Entry("java/lang/Throwable", Kind.METHOD, "addSuppressed", "(Ljava/lang/Throwable;)V"),
-            new Entry("java/lang/Thread", Kind.STATIC_METHOD, "currentThread", "()Ljava/lang/Thread;"),
-            new Entry("java/lang/Thread", Kind.METHOD, "interrupt", "()V"),
-            new Entry("java/lang/InterruptedException", Kind.CLASS, null, null),
-            // The exceptions it throws: the failed download's built with its
-            // message, the others with ThrowNew.
-            new Entry("java/lang/IllegalStateException", Kind.CONSTRUCTOR, "<init>", "(" + STRING + ")V"),
-            new Entry("java/lang/NullPointerException", Kind.CLASS, null, null),
-            new Entry("java/lang/ClassCastException", Kind.CLASS, null, null),
-            new Entry("java/lang/OutOfMemoryError", Kind.CLASS, null, null),
-            new Entry("java/lang/NoSuchMethodError", Kind.CLASS, null, null),
-            new Entry("java/lang/Error", Kind.CLASS, null, null));
+    static final List<Entry> ENTRIES;
+
+    static {
+        List<Entry> entries = new ArrayList<>();
+        entries.add(new Entry(HELPER, Kind.STATIC_FIELD, "HTTP_CLIENT", "Ljava/net/http/HttpClient;"));
+        String unread = null;
+        try {
+            entries.addAll(nativeMethods());
+        } catch (IOException | IllegalArgumentException e) {
+            // A repackaged jar that dropped the list: every other entry is
+            // still checked, and check() reports these as not checked.
+            unread = e.getMessage();
+        }
+        NATIVES_UNREAD = unread;
+        entries.addAll(List.of(
+                new Entry(LOADER, Kind.CONSTRUCTOR, "<init>",
+                        "(Ljava/io/InputStream;Lnet/minecraft/resources/ResourceLocation;)V"),
+                new Entry(LOADER, Kind.METHOD, "loadMesh", "(Z)Lvardel/tarnwick/api/client/model/Mesh;"),
+                new Entry("vardel/tarnwick/api/client/model/Mesh", Kind.CLASS, null, null),
+                new Entry("net/minecraft/resources/ResourceLocation", Kind.CLASS, null, null),
+                // The JDK's: always there in a full JDK, missing from a runtime
+                // image linked without the java.net.http module.
+                new Entry("java/net/http/HttpRequest", Kind.STATIC_METHOD, "newBuilder", "()" + BUILDER),
+                new Entry("java/net/http/HttpRequest$Builder", Kind.METHOD, "GET", "()" + BUILDER),
+                new Entry("java/net/http/HttpRequest$Builder", Kind.METHOD, "POST",
+                        "(Ljava/net/http/HttpRequest$BodyPublisher;)" + BUILDER),
+                new Entry("java/net/http/HttpRequest$Builder", Kind.METHOD, "header",
+                        "(" + STRING + STRING + ")" + BUILDER),
+                new Entry("java/net/http/HttpRequest$Builder", Kind.METHOD, "uri", "(Ljava/net/URI;)" + BUILDER),
+                new Entry("java/net/http/HttpRequest$Builder", Kind.METHOD, "build", "()Ljava/net/http/HttpRequest;"),
+                new Entry("java/net/http/HttpRequest$BodyPublishers", Kind.STATIC_METHOD, "ofString",
+                        "(" + STRING + ")Ljava/net/http/HttpRequest$BodyPublisher;"),
+                new Entry("java/net/URI", Kind.STATIC_METHOD, "create", "(" + STRING + ")Ljava/net/URI;"),
+                new Entry("java/net/http/HttpResponse$BodyHandlers", Kind.STATIC_METHOD, "ofString",
+                        "()Ljava/net/http/HttpResponse$BodyHandler;"),
+                new Entry("java/net/http/HttpResponse$BodyHandlers", Kind.STATIC_METHOD, "ofInputStream",
+                        "()Ljava/net/http/HttpResponse$BodyHandler;"),
+                new Entry("java/net/http/HttpClient", Kind.METHOD, "sendAsync",
+                        SEND + "Ljava/util/concurrent/CompletableFuture;"),
+                new Entry("java/net/http/HttpClient", Kind.METHOD, "send", SEND + "Ljava/net/http/HttpResponse;"),
+                new Entry("java/util/concurrent/CompletableFuture", Kind.METHOD, "whenComplete",
+                        "(" + COMPLETION + ")Ljava/util/concurrent/CompletableFuture;"),
+                new Entry("java/util/function/BiConsumer", Kind.METHOD, "accept",
+                        "(Ljava/lang/Object;Ljava/lang/Object;)V"),
+                new Entry("java/net/http/HttpResponse", Kind.METHOD, "statusCode", "()I"),
+                new Entry("java/net/http/HttpResponse", Kind.METHOD, "body", "()Ljava/lang/Object;"),
+                new Entry("java/io/InputStream", Kind.METHOD, "readAllBytes", "()[B"),
+                new Entry("java/io/InputStream", Kind.METHOD, "close", "()V"),
+                new Entry("java/io/ByteArrayInputStream", Kind.CONSTRUCTOR, "<init>", "([BII)V"),
+                new Entry("java/nio/charset/StandardCharsets", Kind.STATIC_FIELD, "UTF_8",
+                        "Ljava/nio/charset/Charset;"),
+                new Entry("java/lang/String", Kind.CONSTRUCTOR, "<init>", "([BIILjava/nio/charset/Charset;)V"),
+                new Entry("java/lang/String", Kind.METHOD, "concat", "(" + STRING + ")" + STRING),
+                new Entry("java/lang/Throwable", Kind.METHOD, "addSuppressed", "(Ljava/lang/Throwable;)V"),
+                new Entry("java/lang/Thread", Kind.STATIC_METHOD, "currentThread", "()Ljava/lang/Thread;"),
+                new Entry("java/lang/Thread", Kind.METHOD, "interrupt", "()V"),
+                new Entry("java/lang/InterruptedException", Kind.CLASS, null, null),
+                // The exceptions it throws: the failed download's built with its
+                // message, the others with ThrowNew.
+                new Entry("java/lang/IllegalStateException", Kind.CONSTRUCTOR, "<init>", "(" + STRING + ")V"),
+                new Entry("java/lang/NullPointerException", Kind.CLASS, null, null),
+                new Entry("java/lang/ClassCastException", Kind.CLASS, null, null),
+                new Entry("java/lang/OutOfMemoryError", Kind.CLASS, null, null),
+                new Entry("java/lang/NoSuchMethodError", Kind.CLASS, null, null),
+                new Entry("java/lang/Error", Kind.CLASS, null, null)));
+        ENTRIES = List.copyOf(entries);
+    }
 
     private ContractCheck() {}
 
-    private static Entry natives(String name, int strings) {
-        return new Entry(HELPER, Kind.NATIVE_METHOD, name, "(" + STRING.repeat(strings) + COMPLETION + ")V");
+    private static List<Entry> nativeMethods() throws IOException {
+        InputStream in = ContractCheck.class.getResourceAsStream(NATIVE_METHODS);
+        if (in == null) {
+            throw new IOException("tarnwick/natives/" + NATIVE_METHODS + " is not beside ContractCheck");
+        }
+        List<Entry> natives = new ArrayList<>();
+        try (BufferedReader lines = new BufferedReader(new InputStreamReader(in, StandardCharsets.UTF_8))) {
+            for (String line = lines.readLine(); line != null; line = lines.readLine()) {
+                String[] fields = line.trim().split(" ");
+                if (fields.length != 2 || !fields[1].startsWith("(")) {
+                    throw new IllegalArgumentException("tarnwick/natives/" + NATIVE_METHODS
+                            + " has a line that is not a name and a descriptor: " + line);
+                }
+                natives.add(new Entry(HELPER, Kind.NATIVE_METHOD, fields[0], fields[1]));
+            }
+        }
+        if (natives.isEmpty()) {
+            throw new IOException("tarnwick/natives/" + NATIVE_METHODS + " is empty");
+        }
+        return natives;
     }
 
     /**
@@ -154,6 +196,9 @@ public final class ContractCheck {
      */
     public static List<String> check(ClassLoader loader) {
         List<String> problems = new ArrayList<>();
+        if (NATIVES_UNREAD != null) {
+            problems.add("not checked: the static native methods of " + HELPER + " (" + NATIVES_UNREAD + ")");
+        }
         Set<String> unreadable = new HashSet<>();
         for (Entry entry : ENTRIES) {
             if (unreadable.contains(entry.owner)) {
