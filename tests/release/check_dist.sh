@@ -43,14 +43,17 @@ done
 same_list "$windows.zip" "$(contents "$windows" tarnwick.dll | grep -v '/$')" \
   "$(unzip -Z1 "$dist/$windows.zip" | LC_ALL=C sort)"
 # The classes are the extractor's, as its Maven artifact holds them: every
-# source file of java/natives compiled.
+# source file of java/natives compiled, and the list of native methods that
+# ContractCheck reads.
 group=$dist/maven/vardel/tarnwick
 extractor=$group/tarnwick-extractor/$version/tarnwick-extractor-$version
 natives=$group/tarnwick-natives/$version/tarnwick-natives-$version
-classes=$(unzip -Z1 "$extractor.jar" 2>/dev/null | grep '\.class$' || true)
+classes=$(unzip -Z1 "$extractor.jar" 2>/dev/null | grep -v '^META-INF/\|/$' || true)
 for source in $(cd "$root/java/natives" && find . -name '*.java' | sed 's|^\./||'); do
   grep -qxF "${source%.java}.class" <<<"$classes" || fail "the extractor's jar lacks ${source%.java}.class"
 done
+grep -qxF tarnwick/natives/native-methods.txt <<<"$classes" ||
+  fail "the extractor's jar lacks tarnwick/natives/native-methods.txt"
 same_list "$jar (in order)" "$(printf '%s\n' META-INF/MANIFEST.MF \
     natives/linux-aarch64/libtarnwick.so natives/linux-aarch64/libtarnwick.so.sha256 \
     natives/linux-x86_64/libtarnwick.so natives/linux-x86_64/libtarnwick.so.sha256 \
