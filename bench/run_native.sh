@@ -10,8 +10,9 @@
 #
 #   bench/run_native.sh [build dir] [runs]     (defaults: build-bench, 5)
 #
-# The build directory is configured (Release, crypto only, benchmarks on) and
-# built when it has no decode_bench yet. TARNWICK_BENCH_MIN_TIME sets each
+# A build directory without decode_bench is configured with the bench-decoder
+# preset (Release, crypto only, no tests, benchmarks on), in the directory
+# given, and decode_bench is built. TARNWICK_BENCH_MIN_TIME sets each
 # repetition's minimum time in seconds (default 0.5).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,8 +22,7 @@ runs=${2:-5}
 bench="$build/bench/native/decode_bench"
 
 if [[ ! -x "$bench" ]]; then
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARNWICK_CRYPTO_ONLY=ON \
-    -DTARNWICK_BUILD_TESTS=OFF -DTARNWICK_BUILD_BENCH=ON
+  cmake --preset bench-decoder -B "$build"
   cmake --build "$build" --target decode_bench -j 2
 fi
 

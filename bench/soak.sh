@@ -3,16 +3,21 @@
 # 3,000 model loads in one JVM under -Xcheck:jni, sampling resident memory,
 # native heap, threads and live completions at the start, middle and end,
 # and saying whether any of them grows with the number of calls. Exits 1 if
-# something grows, a call fails or the JVM prints a JNI warning. Uses (and if
-# needed makes) the build in build/.
+# something grows, a call fails or the JVM prints a JNI warning.
+#
+#   bench/soak.sh [build dir]     (default: build-soak)
+#
+# A build directory without the benchmarks is configured with the soak preset
+# (Release, the library, its tests and the benchmarks) and built;
+# "bench/soak.sh build" uses the main run's build, which has the same settings.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-build=${1:-build}
+build=${1:-build-soak}
 
 if [[ ! -f "$build/bench-java.env" ]]; then
   bash scripts/deps.sh
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARNWICK_BUILD_BENCH=ON
+  cmake --preset soak -B "$build"
   cmake --build "$build" -j "$(nproc)"
 fi
 # shellcheck disable=SC1090

@@ -24,21 +24,23 @@ check_jni_warnings() {
 # check NAME COMMAND...: runs one independent check in a subshell (so that a
 # fail inside it ends only this check), prints "ok - NAME" or "not ok - NAME"
 # and goes on. checks_done prints every failed check by name and fails when
-# there was one, so one run shows every failure of a stage.
+# there was one, so one run shows every failure of a stage. Its own locals
+# carry a _check_ prefix: bash scopes locals dynamically, so a plain "name" or
+# "status" here would hide the caller's from the command it runs.
 TARNWICK_FAILED_CHECKS=()
 check() {
-  local name=$1 status errexit=${-//[^e]/}
+  local _check_name=$1 _check_status _check_errexit=${-//[^e]/}
   shift
   # Not "( ... ) || status=$?": bash ignores set -e inside a || list.
   set +e
   ( set -e; "$@" )
-  status=$?
-  [[ -z "$errexit" ]] || set -e
-  if (( status == 0 )); then
-    echo "ok - $name"
+  _check_status=$?
+  [[ -z "$_check_errexit" ]] || set -e
+  if (( _check_status == 0 )); then
+    echo "ok - $_check_name"
   else
-    echo "not ok - $name (exit $status)" >&2
-    TARNWICK_FAILED_CHECKS+=("$name")
+    echo "not ok - $_check_name (exit $_check_status)" >&2
+    TARNWICK_FAILED_CHECKS+=("$_check_name")
   fi
 }
 checks_done() {  # [WHAT]

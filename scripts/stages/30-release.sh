@@ -23,34 +23,52 @@ cd "$root"
 
 rm -rf dist dist-again dist-refused dist-unhardened build-dist build-dist-again
 echo "-- what release.sh refuses, before it builds anything"
-EXPECT="refusing to build a release with the development model key" expect_failure "release.sh without a key" \
+EXPECT="refusing to build a release with the development model key" \
+  check "release.sh refuses to build without a key" expect_failure "release.sh without a key" \
   env TARNWICK_DIST_DIR="$root/dist-refused" bash scripts/release.sh
-EXPECT="refusing" expect_failure "release.sh with the development key" \
+EXPECT="refusing" check "release.sh refuses the development key unless told" \
+  expect_failure "release.sh with the development key" \
   env TARNWICK_DIST_DIR="$root/dist-refused" \
   bash scripts/release.sh -DTARNWICK_MODEL_KEY=7461726E7769636B2D6465762D6B6579
 if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
   probe=$root/release-untracked-probe
   touch "$probe"
-  EXPECT="uncommitted changes" expect_failure "release.sh from a working tree with changes" \
+  EXPECT="uncommitted changes" check "release.sh refuses a working tree with changes" \
+    expect_failure "release.sh from a working tree with changes" \
     env TARNWICK_DIST_DIR="$root/dist-refused" bash scripts/release.sh --dev-key
   rm -f "$probe"
 fi
-mkdir dist-refused && printf 'mine\n' >dist-refused/keep
-EXPECT="is not empty and holds no earlier release" expect_failure "release.sh into a directory it did not write" \
-  env TARNWICK_DIST_DIR="$root/dist-refused/" bash scripts/release.sh --dev-key --allow-dirty
-[[ $(ls -A dist-refused) == keep ]] || fail "a refused release changed dist-refused/"
+refuses_a_directory_of_the_users() {
+  rm -rf dist-refused
+  mkdir dist-refused && printf 'mine\n' >dist-refused/keep
+  EXPECT="is not empty and holds no earlier release" expect_failure "release.sh into a directory it did not write" \
+    env TARNWICK_DIST_DIR="$root/dist-refused/" bash scripts/release.sh --dev-key --allow-dirty
+  [[ $(ls -A dist-refused) == keep ]] || fail "a refused release changed dist-refused/"
+}
+check "release.sh refuses a directory it did not write, and leaves it as it was" \
+  refuses_a_directory_of_the_users
 
 echo "-- release build (release.sh checks its own output)"
 bash scripts/release.sh --dev-key --allow-dirty
-[[ $(ls dist/*-devkey*.tar.gz dist/*-devkey*.zip dist/*-devkey*.jar | wc -l) == 4 ]] ||
-  fail "a --dev-key release without -devkey in its names: $(ls dist)"
+devkey_names() {
+  [[ $(ls dist/*-devkey*.tar.gz dist/*-devkey*.zip dist/*-devkey*.jar | wc -l) == 4 ]] ||
+    fail "a --dev-key release without -devkey in its names: $(ls dist)"
+}
+check "a --dev-key release has -devkey in its names" devkey_names
 
 echo "-- a failed check leaves no dist/"
-EXPECT="no BIND_NOW" expect_failure "release.sh without hardening" env TARNWICK_DIST_DIR="$root/dist-unhardened" \
+EXPECT="no BIND_NOW" check "release.sh refuses a library without hardening" \
+  expect_failure "release.sh without hardening" env TARNWICK_DIST_DIR="$root/dist-unhardened" \
   bash scripts/release.sh --dev-key --allow-dirty -DTARNWICK_HARDEN=OFF
-[[ ! -e dist-unhardened ]] || fail "a release that failed its checks wrote dist-unhardened/"
-compgen -G "build-dist/release.*/release-configure.log" >/dev/null ||
-  fail "the failed release left no build and logs in build-dist/"
+no_dist_from_a_failed_release() {
+  [[ ! -e dist-unhardened ]] || fail "a release that failed its checks wrote dist-unhardened/"
+}
+check "a release that failed its checks writes no dist-unhardened/" no_dist_from_a_failed_release
+failed_release_kept_its_build() {
+  compgen -G "build-dist/release.*/release-configure.log" >/dev/null ||
+    fail "the failed release left no build and logs in build-dist/"
+}
+check "a failed release leaves its build and logs in build-dist/" failed_release_kept_its_build
 
 echo "-- a second release build: other directories, flags in the environment, over an earlier release"
 # An earlier release (its list names one file) and a file of the user's.
@@ -60,45 +78,70 @@ printf 'mine\n' >dist-again/notes.txt
 { head -n 1 dist/.tarnwick-release; (cd dist-again && sha256sum tarnwick-0.0.9-old.zip); } \
   >dist-again/.tarnwick-release
 printf 'edited\n' >dist-again/tarnwick-0.0.9-old.zip
-EXPECT="changed since release.sh wrote them" expect_failure "release.sh over a changed earlier release" \
+EXPECT="changed since release.sh wrote them" check "release.sh refuses to replace a changed earlier release" \
+  expect_failure "release.sh over a changed earlier release" \
   env TARNWICK_DIST_DIR="$root/dist-again" bash scripts/release.sh --dev-key --allow-dirty
 printf 'old\n' >dist-again/tarnwick-0.0.9-old.zip
 # A file of the user's under a name the release writes is refused, after the
 # build; the earlier release must still be all there.
 printf 'mine\n' >dist-again/SHA256SUMS
 EXPECT="dist-again/SHA256SUMS is in the way and not from an earlier release" \
+  check "release.sh refuses a file of the user's in the way" \
   expect_failure "release.sh over a file of the user's in the way" \
   env TARNWICK_DIST_DIR="$root/dist-again" bash scripts/release.sh --dev-key --allow-dirty
-{ [[ $(cat dist-again/tarnwick-0.0.9-old.zip) == old && $(cat dist-again/SHA256SUMS) == mine ]] &&
-  (cd dist-again && sed 1d .tarnwick-release | sha256sum --check --strict --quiet); } ||
-  fail "a release refused for a file in the way changed dist-again/: $(ls -A dist-again)"
+earlier_release_whole() {
+  { [[ $(cat dist-again/tarnwick-0.0.9-old.zip) == old && $(cat dist-again/SHA256SUMS) == mine ]] &&
+    (cd dist-again && sed 1d .tarnwick-release | sha256sum --check --strict --quiet); } ||
+    fail "a release refused for a file in the way changed dist-again/: $(ls -A dist-again)"
+}
+check "a release refused for a file in the way leaves the earlier release whole" earlier_release_whole
 rm dist-again/SHA256SUMS
 log=$(mktemp)
 CXXFLAGS=-march=native CFLAGS=-march=native LDFLAGS=-Wl,-z,execstack \
   TARNWICK_RELEASE_BUILD_DIR="$root/build-dist-again" TARNWICK_DIST_DIR="$root/dist-again/" \
   bash scripts/release.sh --dev-key --allow-dirty >"$log" 2>&1 || { cat "$log" >&2; exit 1; }
-grep -F "ignoring CXXFLAGS=-march=native" "$log" || fail "CXXFLAGS not reported"
-grep -F "Splitting the debug information of tarnwick.dll into tarnwick.dll.debug" "$log" ||
-  fail "the release log does not name the DLL whose debug information it splits"
-! grep -F '$<' "$log" || fail "the release log holds an unexpanded generator expression"
+cxxflags_reported() {
+  grep -F "ignoring CXXFLAGS=-march=native" "$log" || fail "CXXFLAGS not reported"
+}
+check "the release log reports the CXXFLAGS it ignores" cxxflags_reported
+dll_debug_named() {
+  grep -F "Splitting the debug information of tarnwick.dll into tarnwick.dll.debug" "$log" ||
+    fail "the release log does not name the DLL whose debug information it splits"
+}
+check "the release log names the DLL whose debug information it splits" dll_debug_named
+no_generator_expression() {
+  ! grep -F '$<' "$log" || fail "the release log holds an unexpanded generator expression"
+}
+check "the release log holds no unexpanded generator expression" no_generator_expression
 rm -f "$log"
-[[ -z $(ls -A build-dist-again) ]] || fail "a good release left build-dist-again/release.*"
-[[ ! -e dist-again/tarnwick-0.0.9-old.zip && $(cat dist-again/notes.txt) == mine ]] ||
-  fail "release.sh did not replace exactly the earlier release: $(ls -A dist-again)"
-if ! diff -r -x notes.txt dist dist-again >/dev/null; then
-  diff -r -x notes.txt dist dist-again >&2 || true
-  fail "two release builds differ"
-fi
-echo "dist/ is reproducible: both builds give"
-cat dist/SHA256SUMS
+good_release_removes_its_build() {
+  [[ -z $(ls -A build-dist-again) ]] || fail "a good release left build-dist-again/release.*"
+}
+check "a good release leaves nothing in build-dist-again/" good_release_removes_its_build
+replaced_exactly_the_earlier_release() {
+  [[ ! -e dist-again/tarnwick-0.0.9-old.zip && $(cat dist-again/notes.txt) == mine ]] ||
+    fail "release.sh did not replace exactly the earlier release: $(ls -A dist-again)"
+}
+check "release.sh replaces exactly the earlier release" replaced_exactly_the_earlier_release
+reproducible() {
+  if ! diff -r -x notes.txt dist dist-again >/dev/null; then
+    diff -r -x notes.txt dist dist-again >&2 || true
+    fail "two release builds differ"
+  fi
+  echo "dist/ is reproducible: both builds give"
+  cat dist/SHA256SUMS
+}
+check "two release builds give the same bytes" reproducible
 
 echo "-- crash frames in dist/'s libraries"
 unpacked=$(mktemp -d)
 trap 'rm -rf "$unpacked"' EXIT
 tar xzf dist/tarnwick-*-linux-x86_64.tar.gz -C "$unpacked"
 unzip -q dist/tarnwick-*-windows-x86_64.zip -d "$unpacked"
-bash tests/binaries/crash_frame.sh "$unpacked"/tarnwick-*-linux-x86_64/libtarnwick.so
-bash tests/binaries/crash_frame.sh "$unpacked"/tarnwick-*-windows-x86_64/tarnwick.dll
+check "a crash frame resolved in libtarnwick.so" \
+  bash tests/binaries/crash_frame.sh "$unpacked"/tarnwick-*-linux-x86_64/libtarnwick.so
+check "a crash frame resolved in tarnwick.dll" \
+  bash tests/binaries/crash_frame.sh "$unpacked"/tarnwick-*-windows-x86_64/tarnwick.dll
 
 echo "-- models sealed by the shipped tarnwick-model.jar open through the shipped library"
 # The demo loads them through dist/'s libtarnwick.so and compares each text
@@ -106,75 +149,108 @@ echo "-- models sealed by the shipped tarnwick-model.jar open through the shippe
 # open.
 shipped=$(echo "$unpacked"/tarnwick-*-linux-x86_64)
 java=$(cmake_cache build Java_JAVA_EXECUTABLE)
-bash demo/seal_models.sh "$java" "$shipped/tarnwick-model.jar" demo/models "$unpacked/models"
-printf '#!/usr/bin/env bash\nexec bash %q %q %q %q %q %q\n' "$root/demo/run_demo.sh" "$java" \
-  "$root/build/java/natives:$root/build/java/standins:$root/build/java/demo" \
-  "$shipped/libtarnwick.so" "$unpacked/models" "$root/demo/models" >"$unpacked/run-demo.sh"
-bash demo/check_demo.sh "$unpacked/run-demo.sh" >"$unpacked/demo.log" 2>&1 ||
-  { cat "$unpacked/demo.log" >&2; fail "the demo with models sealed by the shipped tarnwick-model.jar"; }
-grep -E '^\[[0-9]+\] loadRemoteMesh|completion  Mesh|demo output checked' "$unpacked/demo.log"
+shipped_demo() {
+  bash demo/seal_models.sh "$java" "$shipped/tarnwick-model.jar" demo/models "$unpacked/models"
+  printf '#!/usr/bin/env bash\nexec bash %q %q %q %q %q %q\n' "$root/demo/run_demo.sh" "$java" \
+    "$root/build/java/natives:$root/build/java/standins:$root/build/java/demo" \
+    "$shipped/libtarnwick.so" "$unpacked/models" "$root/demo/models" >"$unpacked/run-demo.sh"
+  bash demo/check_demo.sh "$unpacked/run-demo.sh" >"$unpacked/demo.log" 2>&1 ||
+    { cat "$unpacked/demo.log" >&2; fail "the demo with models sealed by the shipped tarnwick-model.jar"; }
+  grep -E '^\[[0-9]+\] loadRemoteMesh|completion  Mesh|demo output checked' "$unpacked/demo.log"
+}
+check "models sealed by the shipped tarnwick-model.jar open through the shipped library" shipped_demo
 
 echo "-- the sizes docs/releasing.md gives, against dist/"
-bash tests/release/check_doc_figures.sh dist docs/releasing.md
+check "the sizes docs/releasing.md gives match dist/" \
+  bash tests/release/check_doc_figures.sh dist docs/releasing.md
 
 echo "-- the checkers reject what they must"
-EXPECT="needs libm.so.6" expect_failure "check_portable_so.sh on libstdc++" \
+EXPECT="needs libm.so.6" check "check_portable_so.sh refuses libstdc++" \
+  expect_failure "check_portable_so.sh on libstdc++" \
   bash tests/release/check_portable_so.sh --release /usr/lib/x86_64-linux-gnu/libstdc++.so.6
-EXPECT="(newer than GLIBC_2.17) for: arc4random" expect_failure "check_portable_so.sh on libstdc++'s symbols" \
+EXPECT="(newer than GLIBC_2.17) for: arc4random" check "check_portable_so.sh refuses libstdc++'s symbols" \
+  expect_failure "check_portable_so.sh on libstdc++'s symbols" \
   bash tests/release/check_portable_so.sh /usr/lib/x86_64-linux-gnu/libstdc++.so.6
 # A PE header for ARM64 (machine 0xAA64 at the offset e_lfanew names).
 arm64_pe=$unpacked/arm64.dll
 { printf 'MZ'; head -c 58 /dev/zero; printf '\x40\x00\x00\x00PE\x00\x00\x64\xaa'; } >"$arm64_pe"
-[[ $(bash scripts/library-platform.sh "$arm64_pe") == windows-aarch64 ]] ||
-  fail "library-platform.sh does not read an ARM64 PE header as windows-aarch64"
+arm64_pe_named() {
+  [[ $(bash scripts/library-platform.sh "$arm64_pe") == windows-aarch64 ]] ||
+    fail "library-platform.sh does not read an ARM64 PE header as windows-aarch64"
+}
+check "library-platform.sh reads an ARM64 PE header as windows-aarch64" arm64_pe_named
 EXPECT="is for windows-aarch64 (PE machine 0xAA64), not for windows-x86_64" \
+  check "library-platform.sh refuses an ARM64 PE header as windows-x86_64" \
   expect_failure "library-platform.sh on an ARM64 PE header as windows-x86_64" \
   bash scripts/library-platform.sh "$arm64_pe" windows-x86_64
-mkdir "$unpacked/dist"
-cp -R dist/. "$unpacked/dist/"
-printf 'x' >>"$unpacked/dist/$(cd dist && ls *.zip)"
-EXPECT="SHA256SUMS does not verify" expect_failure "check_dist.sh on a changed archive" \
-  bash tests/release/check_dist.sh "$unpacked/dist"
-cp dist/*.zip "$unpacked/dist/"
-classifier=$(cd dist && find maven -name '*-natives-linux-x86_64.jar')
-printf 'x' >>"$unpacked/dist/$classifier"
-EXPECT="maven/${classifier#maven/}.sha512 does not match the file" \
-  expect_failure "check_dist.sh on a changed classifier jar" bash tests/release/check_dist.sh "$unpacked/dist"
+# Each check of check_dist.sh below changes a copy of dist/ of its own.
+dist_copy() {  # DIR: a fresh copy of dist/
+  rm -rf "$1"
+  mkdir -p "$1"
+  cp -R dist/. "$1/"
+}
+changed_archive() {
+  local copy=$unpacked/changed-archive
+  dist_copy "$copy"
+  printf 'x' >>"$copy/$(cd dist && ls *.zip)"
+  EXPECT="SHA256SUMS does not verify" expect_failure "check_dist.sh on a changed archive" \
+    bash tests/release/check_dist.sh "$copy"
+}
+check "check_dist.sh refuses a changed archive" changed_archive
+changed_classifier_jar() {
+  local copy=$unpacked/changed-classifier classifier
+  dist_copy "$copy"
+  classifier=$(cd dist && find maven -name '*-natives-linux-x86_64.jar')
+  printf 'x' >>"$copy/$classifier"
+  EXPECT="maven/${classifier#maven/}.sha512 does not match the file" \
+    expect_failure "check_dist.sh on a changed classifier jar" bash tests/release/check_dist.sh "$copy"
+}
+check "check_dist.sh refuses a changed classifier jar" changed_classifier_jar
 # A tarnwick-model.jar whose key is not the libraries'.
-wrong_key=$unpacked/wrong-key
-mkdir -p "$wrong_key/key/tarnwick/tools"
-cp -R dist/. "$wrong_key/"
-(
-  cd "$wrong_key"
-  archive=$(ls -- *-linux-x86_64.tar.gz)
-  tar xzf "$archive"
-  printf '000102030405060708090a0b0c0d0e0f\n' >key/tarnwick/tools/model.key
-  (cd key && zip -q "../${archive%.tar.gz}/tarnwick-model.jar" tarnwick/tools/model.key)
-  tar czf "$archive" "${archive%.tar.gz}"
-  rm -rf "${archive%.tar.gz}" key
-  sha256sum -- *.jar *.tar.gz *.zip >SHA256SUMS
-)
-EXPECT="tarnwick-model.jar carries another key than" expect_failure "check_dist.sh on a model tool with another key" \
-  bash tests/release/check_dist.sh "$wrong_key"
-plain=build-options/options-plain/jni/libtarnwick.so
-[[ -f $plain ]] || fail "no $plain: stage 05-options.sh builds it"
-EXPECT="no BIND_NOW
+model_tool_with_another_key() {
+  local wrong_key=$unpacked/wrong-key
+  dist_copy "$wrong_key"
+  mkdir -p "$wrong_key/key/tarnwick/tools"
+  (
+    cd "$wrong_key"
+    archive=$(ls -- *-linux-x86_64.tar.gz)
+    tar xzf "$archive"
+    printf '000102030405060708090a0b0c0d0e0f\n' >key/tarnwick/tools/model.key
+    (cd key && zip -q "../${archive%.tar.gz}/tarnwick-model.jar" tarnwick/tools/model.key)
+    tar czf "$archive" "${archive%.tar.gz}"
+    rm -rf "${archive%.tar.gz}" key
+    sha256sum -- *.jar *.tar.gz *.zip >SHA256SUMS
+  )
+  EXPECT="tarnwick-model.jar carries another key than" expect_failure "check_dist.sh on a model tool with another key" \
+    bash tests/release/check_dist.sh "$wrong_key"
+}
+check "check_dist.sh refuses a model tool with another key" model_tool_with_another_key
+unhardened_library() {
+  local plain=build-options/options-plain/jni/libtarnwick.so
+  [[ -f $plain ]] || fail "no $plain: stage 05-options.sh builds it"
+  EXPECT="no BIND_NOW
 no stack protector
 no fortified libc calls
 not stripped: has a .symtab
 no .gnu_debuglink section
 no debug file" expect_failure "check_so.sh on the library built without hardening" \
-  bash tests/binaries/check_so.sh "$plain"
+    bash tests/binaries/check_so.sh "$plain"
+}
+check "check_so.sh refuses the library built without hardening" unhardened_library
 
 echo "-- every compile command of the main build has the format warnings"
-check_format_flags build/compile_commands.json
+check "every compile command of the main build has the format warnings" \
+  check_format_flags build/compile_commands.json
 
 echo "-- loading the release jar as a mod does"
-TARNWICK_TEST_SELECT=tarnwick.test.NativesJarTest TARNWICK_TEST_NATIVES_JAR="$root/$(ls dist/tarnwick-natives-*.jar)" \
-  ctest --test-dir build -R '^java_tests$' --output-on-failure -V >"$unpacked/jar.log" 2>&1 ||
-  { cat "$unpacked/jar.log" >&2; fail "NativesJarTest on the release jar"; }
-# shellcheck disable=SC2015 # deliberate: either grep failing fails the check
-grep -q "NativesJarTest" "$unpacked/jar.log" && ! grep -q "ServiceCallsTest" "$unpacked/jar.log" ||
-  fail "TARNWICK_TEST_SELECT did not run NativesJarTest alone"
-grep -E 'tests (successful|failed)' "$unpacked/jar.log"
-echo "Release checks passed."
+release_jar_as_a_mod() {
+  TARNWICK_TEST_SELECT=tarnwick.test.NativesJarTest TARNWICK_TEST_NATIVES_JAR="$root/$(ls dist/tarnwick-natives-*.jar)" \
+    ctest --test-dir build -R '^java_tests$' --output-on-failure -V >"$unpacked/jar.log" 2>&1 ||
+    { cat "$unpacked/jar.log" >&2; fail "NativesJarTest on the release jar"; }
+  # shellcheck disable=SC2015 # deliberate: either grep failing fails the check
+  grep -q "NativesJarTest" "$unpacked/jar.log" && ! grep -q "ServiceCallsTest" "$unpacked/jar.log" ||
+    fail "TARNWICK_TEST_SELECT did not run NativesJarTest alone"
+  grep -E 'tests (successful|failed)' "$unpacked/jar.log"
+}
+check "NativesJarTest loads the release jar as a mod does" release_jar_as_a_mod
+checks_done "the release"
