@@ -5,19 +5,18 @@
 # and saying whether any of them grows with the number of calls. Exits 1 if
 # something grows, a call fails or the JVM prints a JNI warning.
 #
-#   bench/soak.sh [build dir]     (default: build-soak)
+#   bench/soak.sh [build dir]     (default: build, the test run's)
 #
-# A build directory without the benchmarks is configured with the soak preset
-# (Release, the library, its tests and the benchmarks) and built;
-# "bench/soak.sh build" uses the main run's build, which has the same settings.
+# A build directory without the benchmarks is configured with the ci preset
+# (Release, the library, its tests and the benchmarks) and built.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-build=${1:-build-soak}
+build=${1:-build}
 
 if [[ ! -f "$build/bench-java.env" ]]; then
   bash scripts/deps.sh
-  cmake --preset soak -B "$build"
+  cmake --preset ci -B "$build"
   cmake --build "$build" -j "$(nproc)"
 fi
 # shellcheck disable=SC1090

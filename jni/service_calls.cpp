@@ -1,4 +1,4 @@
-// The six asynchronous account and cosmetics calls. Each copies the strings
+// The asynchronous account and cosmetics calls. Each copies the strings
 // that go into its URL, composes the URL, builds the request, starts it on
 // the caller's HTTP_CLIENT and attaches the caller's completion to the
 // response future; none waits for the answer.

@@ -159,6 +159,11 @@ grep -qxF "missing constructor: vardel/tarnwick/api/asset/JsonAssetLoader.<init>
 grep -qF "found instead: <init>(Ljava/io/InputStream;Ljava/lang/String;)V" "$work/wrong.log" ||
   fail "ContractCheck did not name the constructor it found"
 [[ $(grep -c '^missing\|^mistyped' "$work/wrong.log") == 1 ]] || fail "ContractCheck reported more than the constructor"
+shown=$(awk '/^For a `JsonAssetLoader` whose constructor takes a `String` location it prints:/ { section = 1; next }
+  section && /^    / { print substr($0, 5); seen = 1; next }
+  section && seen && NF { exit }' docs/mod-developers.md)
+[[ "$shown" == "$(cat "$work/wrong.log")" ]] ||
+  fail "docs/mod-developers.md shows ContractCheck's report as:"$'\n'"$shown"$'\n'"but it printed:"$'\n'"$(cat "$work/wrong.log")"
 
 echo "-- ContractCheck on a mod class with a mistyped field, a method that is not native, a static loadMesh"
 mkdir -p "$work/wrong2/src/vardel/tarnwick/api/client/online" "$work/wrong2/src/vardel/tarnwick/api/asset"
