@@ -37,18 +37,21 @@ X(loadRemoteMesh,        (baseUrl, modelName, completion),                      
 
 namespace tarnwick::entry_points {
 
+// The index just after the type that starts at descriptor[i].
+constexpr std::size_t afterType(const char* descriptor, std::size_t i) {
+    while (descriptor[i] == '[') ++i;
+    if (descriptor[i] == 'L') {
+        while (descriptor[i] != ';' && descriptor[i] != '\0') ++i;
+    }
+    return descriptor[i] == '\0' ? i : i + 1;
+}
+
 // The number of parameters a JNI method descriptor declares.
 constexpr std::size_t descriptorParameterCount(const char* descriptor) {
     std::size_t count = 0;
-    std::size_t i = 1;  // after "("
-    while (descriptor[i] != ')' && descriptor[i] != '\0') {
-        while (descriptor[i] == '[') ++i;
-        if (descriptor[i] == 'L') {
-            while (descriptor[i] != ';' && descriptor[i] != '\0') ++i;
-        }
-        ++i;
+    for (std::size_t i = 1; descriptor[i] != ')' && descriptor[i] != '\0';
+         i = afterType(descriptor, i))
         ++count;
-    }
     return count;
 }
 
@@ -57,13 +60,8 @@ constexpr std::size_t descriptorParameterCount(const char* descriptor) {
 // through its completion.
 constexpr bool referencesOnlyReturningVoid(const char* descriptor) {
     std::size_t i = 1;
-    while (descriptor[i] != ')' && descriptor[i] != '\0') {
+    for (; descriptor[i] != ')' && descriptor[i] != '\0'; i = afterType(descriptor, i)) {
         if (descriptor[i] != 'L' && descriptor[i] != '[') return false;
-        while (descriptor[i] == '[') ++i;
-        if (descriptor[i] == 'L') {
-            while (descriptor[i] != ';' && descriptor[i] != '\0') ++i;
-        }
-        ++i;
     }
     return descriptor[i] == ')' && descriptor[i + 1] == 'V' && descriptor[i + 2] == '\0';
 }

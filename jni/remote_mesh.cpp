@@ -311,9 +311,8 @@ __attribute__((always_inline)) inline void loadRemoteMesh(JNIEnv* env, jclass ca
         ScopedUtfChars name(env, modelName, "modelName");
         if (name.c_str() == nullptr) return;
         allocationFaultPoint();
-        url = composeUrl(base.c_str(), kModelTemplate, {name.c_str()});
+        url = composeUrl(base.c_str(), endpoint::loadRemoteMesh, {name.c_str()});
     }
-    url += kModelSuffix;
     if (completion == nullptr) {
         throwNullPointerException(env, "completion");
         return;

@@ -21,19 +21,6 @@ TARNWICK_ENTRY_POINTS(TARNWICK_TEMPLATE)
 #undef TARNWICK_TEMPLATE
 }  // namespace endpoint
 
-// The model file's endpoint as loadRemoteMesh composes it: the name goes in
-// the template and the suffix after it.
-constexpr EndpointTemplate kModelTemplate = "/models/{}";
-constexpr char kModelSuffix[] = ".enc";
-
-constexpr bool isTemplateAndSuffix(const char* whole, const char* head, const char* tail) {
-    while (*head != '\0' && *head == *whole) ++head, ++whole;
-    while (*tail != '\0' && *tail == *whole) ++tail, ++whole;
-    return *head == '\0' && *tail == '\0' && *whole == '\0';
-}
-static_assert(isTemplateAndSuffix(endpoint::loadRemoteMesh, kModelTemplate, kModelSuffix),
-              "the model template and suffix must make up the table's loadRemoteMesh template");
-
 // Returns baseUrl followed by the template, each "{}" replaced left to right
 // by the next argument's full text. Everything is copied verbatim: nothing is
 // encoded, trimmed or added, and substituted text is never scanned again.

@@ -13,10 +13,10 @@ TEST(ComposeUrl, FillsPlaceholdersLeftToRightAfterTheBase) {
     EXPECT_EQ("b/member/cosmetics?minecraft_uuid=1&access_token=2&refresh_token=3&provider=4",
               composeUrl("b", endpoint::getAvailableCosmetics, {"1", "2", "3", "4"}));
     EXPECT_EQ("b/member/update_cosmetic", composeUrl("b", endpoint::saveConfiguration, {}));
-    EXPECT_EQ("b/models/a/b", composeUrl("b", kModelTemplate, {"a/b"}));
+    EXPECT_EQ("b/models/a/b.enc", composeUrl("b", endpoint::loadRemoteMesh, {"a/b"}));
     // A placeholder with no argument left stays as it is.
     EXPECT_EQ("b/login_code?mc_uuid=U&code={}", composeUrl("b", endpoint::signIn, {"U"}));
-    EXPECT_EQ("b/models/{}", composeUrl("b", kModelTemplate, {}));
+    EXPECT_EQ("b/models/{}.enc", composeUrl("b", endpoint::loadRemoteMesh, {}));
 }
 
 TEST(ComposeUrl, CopiesEverythingVerbatim) {

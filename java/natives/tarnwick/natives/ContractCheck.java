@@ -4,6 +4,7 @@ import java.io.BufferedReader;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.InputStreamReader;
+import java.lang.reflect.Array;
 import java.lang.reflect.Constructor;
 import java.lang.reflect.Field;
 import java.lang.reflect.Method;
@@ -348,30 +349,12 @@ public final class ContractCheck {
     }
 
     static String descriptor(Class<?> type) {
-        if (type.isArray()) {
-            return type.getName().replace('.', '/');
-        }
-        if (!type.isPrimitive()) {
-            return "L" + type.getName().replace('.', '/') + ";";
-        }
         if (type == void.class) {
             return "V";
-        } else if (type == boolean.class) {
-            return "Z";
-        } else if (type == byte.class) {
-            return "B";
-        } else if (type == char.class) {
-            return "C";
-        } else if (type == short.class) {
-            return "S";
-        } else if (type == int.class) {
-            return "I";
-        } else if (type == long.class) {
-            return "J";
-        } else if (type == float.class) {
-            return "F";
         }
-        return "D";
+        // An array class's name is "[" and its component's descriptor, with
+        // dots for slashes: "[I", "[[B", "[Ljava.lang.String;".
+        return Array.newInstance(type, 0).getClass().getName().substring(1).replace('.', '/');
     }
 
     /**

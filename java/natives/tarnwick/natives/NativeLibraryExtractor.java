@@ -95,9 +95,9 @@ public final class NativeLibraryExtractor {
 
     /** As {@link #isSupported()}, for the platform the two property values name. */
     public static boolean isSupported(String osName, String osArch) {
-        String library = libraryName(platform(osName, osArch));
-        return library != null
-                && resource(RESOURCE_ROOT + platform(osName, osArch) + "/" + library) != null;
+        String platform = platform(osName, osArch);
+        String library = libraryName(platform);
+        return library != null && resource(RESOURCE_ROOT + platform + "/" + library) != null;
     }
 
     /**
@@ -306,10 +306,10 @@ public final class NativeLibraryExtractor {
         return null;
     }
 
-    private static List<String> availablePlatforms() throws IOException {
+    private static List<String> availablePlatforms() {
         List<String> found = new ArrayList<>();
         for (String[] known : PLATFORMS) {
-            if (resourceBytes(RESOURCE_ROOT + known[0] + "/" + known[1]) != null) {
+            if (resource(RESOURCE_ROOT + known[0] + "/" + known[1]) != null) {
                 found.add(known[0]);
             }
         }
