@@ -7,6 +7,9 @@ set -uo pipefail
 output=$(bash "$1" 2>&1)
 status=$?
 echo "$output"
+. "$(dirname "$0")/../scripts/lib.sh"
+# After lib.sh, whose fail would end the script at the first failure: this
+# one counts them, so one run names every one.
 failures=0
 fail() {
   echo "FAIL: $*" >&2
@@ -14,15 +17,15 @@ fail() {
 }
 
 ((status == 0)) || fail "the demo exited with $status"
-. "$(dirname "$0")/../scripts/lib.sh"
 # Every entry point of the table is called, and the service got a request on
 # its template's path (each "{}" any text).
 while read -r entry; do
   grep -qE "^\[[0-9]+\] $entry\(" <<<"$output" || fail "no call of $entry"
 done < <(entry_points)
+declare -A requests
+while read -r entry request; do requests[$entry]=$request; done < <(entry_points request)
 while read -r entry path; do
-  read -r _ request < <(entry_points request | grep "^$entry ")
-  method=${request%% *}
+  method=${requests[$entry]%% *}
   pattern=${path%%\?*}
   pattern=${pattern//./\\.}
   pattern=${pattern//\{\}/[^ ?]*}

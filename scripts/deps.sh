@@ -36,7 +36,7 @@ else
   need_wine=$(missing "${wine_packages[@]}")
   # scripts/stages/50-aarch64.sh downloads Debian's arm64 JDK (never installs
   # it), which apt offers only once arm64 is a foreign architecture.
-  dpkg --print-foreign-architectures | grep -qx arm64 || need_arm64=1
+  grep -x arm64 <<<"$(dpkg --print-foreign-architectures)" >/dev/null || need_arm64=1
 fi
 if [[ -z "$need" && -z "$need_wine" ]] && (( ! need_arm64 )); then
   exit 0

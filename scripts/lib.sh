@@ -112,23 +112,6 @@ cmake_cache() {
   printf '%s\n' "$value"
 }
 
-# jdk_include: the include directory of the JDK the build uses (JAVA_HOME's,
-# else the javac on PATH's, else Debian's default-java), as cmake/Jni.cmake
-# finds it.
-jdk_include() {
-  local javac candidate
-  javac=$(command -v javac || true)
-  for candidate in ${JAVA_HOME:+"$JAVA_HOME/include"} \
-      ${javac:+"$(dirname "$(dirname "$(readlink -f "$javac")")")/include"} \
-      /usr/lib/jvm/default-java/include; do
-    if [[ -f "$candidate/jni.h" ]]; then
-      printf '%s\n' "$candidate"
-      return
-    fi
-  done
-  fail "no JDK include directory with jni.h found (set JAVA_HOME)"
-}
-
 # check_format_flags COMPILE_COMMANDS_JSON: every compile command of the
 # project's own sources has -Wformat -Werror=format-security (warning options
 # leave no trace in the binaries, so the commands are what can be checked).

@@ -226,10 +226,19 @@ names=$(cd "$out" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 earlier=""
 mkdir -p "$dist"
 [[ ! -f "$dist/$marker_name" ]] || earlier=$(earlier_files)
-for name in $names; do
-  [[ ! -e "$dist/$name" ]] || grep -qxF -- "$name" <<<"$earlier" ||
-    refuse "$dist/$name is in the way and not from an earlier release"
-done
+# In the way, and refused before anything moves: a file of the user's under
+# a name the release writes, or anything but a folder where it needs one.
+in_the_way=$(for name in $names; do
+  [[ ! -e "$dist/$name" ]] || grep -qxF -- "$name" <<<"$earlier" || echo "$name"
+  folder=$(dirname -- "$name")
+  while [[ $folder != . ]]; do
+    [[ ! -e "$dist/$folder" && ! -L "$dist/$folder" ]] ||
+      [[ -d "$dist/$folder" && ! -L "$dist/$folder" ]] || echo "$folder"
+    folder=$(dirname -- "$folder")
+  done
+done | LC_ALL=C sort -u)
+[[ -z "$in_the_way" ]] ||
+  refuse "$(for name in $in_the_way; do echo "$dist/$name is in the way and not from an earlier release"; done)"
 for name in $earlier; do rm -f -- "$dist/$name"; done
 # Directories the earlier release's files leave empty go too.
 [[ ! -d "$dist/maven" ]] || find "$dist/maven" -depth -type d -empty -delete

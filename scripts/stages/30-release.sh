@@ -82,20 +82,24 @@ EXPECT="changed since release.sh wrote them" check "release.sh refuses to replac
   expect_failure "release.sh over a changed earlier release" \
   env TARNWICK_DIST_DIR="$root/dist-again" bash scripts/release.sh --dev-key --allow-dirty
 printf 'old\n' >dist-again/tarnwick-0.0.9-old.zip
-# A file of the user's under a name the release writes is refused, after the
-# build; the earlier release must still be all there.
+# A file of the user's under a name the release writes, or where it needs a
+# folder, is refused, after the build; the earlier release must still be all
+# there.
 printf 'mine\n' >dist-again/SHA256SUMS
-EXPECT="dist-again/SHA256SUMS is in the way and not from an earlier release" \
+printf 'mine\n' >dist-again/maven
+EXPECT="dist-again/SHA256SUMS is in the way and not from an earlier release
+dist-again/maven is in the way and not from an earlier release" \
   check "release.sh refuses a file of the user's in the way" \
   expect_failure "release.sh over a file of the user's in the way" \
   env TARNWICK_DIST_DIR="$root/dist-again" bash scripts/release.sh --dev-key --allow-dirty
 earlier_release_whole() {
-  { [[ $(cat dist-again/tarnwick-0.0.9-old.zip) == old && $(cat dist-again/SHA256SUMS) == mine ]] &&
+  { [[ $(cat dist-again/tarnwick-0.0.9-old.zip) == old && $(cat dist-again/SHA256SUMS) == mine &&
+      $(cat dist-again/maven) == mine ]] &&
     (cd dist-again && sed 1d .tarnwick-release | sha256sum --check --strict --quiet); } ||
     fail "a release refused for a file in the way changed dist-again/: $(ls -A dist-again)"
 }
 check "a release refused for a file in the way leaves the earlier release whole" earlier_release_whole
-rm dist-again/SHA256SUMS
+rm dist-again/SHA256SUMS dist-again/maven
 log=$(mktemp)
 CXXFLAGS=-march=native CFLAGS=-march=native LDFLAGS=-Wl,-z,execstack \
   TARNWICK_RELEASE_BUILD_DIR="$root/build-dist-again" TARNWICK_DIST_DIR="$root/dist-again/" \

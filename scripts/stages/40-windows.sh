@@ -168,5 +168,8 @@ expected_calls="threw java.lang.Error: tarnwick bridge: the DLL called JNI funct
 threw java.lang.Error: tarnwick bridge: the DLL called accept(Ljava/lang/Object;Ljava/lang/Object;)V with CallObjectMethod, which does not match its return type, completions 0
 threw java.lang.UnsatisfiedLinkError: the DLL does not export $missing_mesh, completions 0"
 echo "$wrong_calls"
-check "the bridge fails the calls a wrong DLL cannot serve" [ "$wrong_calls" == "$expected_calls" ]
+wrong_calls_failed() {
+  [[ "$wrong_calls" == "$expected_calls" ]] || fail "the calls through the wrong DLL should give:"$'\n'"$expected_calls"
+}
+check "the bridge fails the calls a wrong DLL cannot serve" wrong_calls_failed
 checks_done "the Windows DLL"

@@ -18,7 +18,7 @@ java=${TARNWICK_TEST_JAVA:-$1} junit=$2 classpath=$3 library=$4 key=$5 fault_lib
 natives_jar=${TARNWICK_TEST_NATIVES_JAR:-$7} mod_classpath=$8
 
 ensure_test_users
-id -nG "$TARNWICK_OTHER" | tr ' ' '\n' | grep -qx "$TARNWICK_PLAYER" ||
+tr ' ' '\n' <<<"$(id -nG "$TARNWICK_OTHER")" | grep -x "$TARNWICK_PLAYER" >/dev/null ||
   usermod -aG "$TARNWICK_PLAYER" "$TARNWICK_OTHER" || fail "usermod -aG $TARNWICK_PLAYER $TARNWICK_OTHER"
 
 work=$(mktemp -d /tmp/tarnwick-as-player.XXXXXX)
@@ -28,12 +28,12 @@ chmod 755 "$work"
 # Copies of what the player's JVM reads (a build under /root is not readable).
 copy() {  # PATH -> prints the copy's path
   local target
-  target="$work/files/$(( ++copies ))-$(basename "$1")"
   mkdir -p "$work/files"
+  # A folder of its own: called in $( ), a counter here would never advance.
+  target=$(mktemp -d "$work/files/XXXXXX")/$(basename "$1")
   cp -r "$1" "$target"
   printf '%s\n' "$target"
 }
-copies=0
 copy_path() {  # COLON-SEPARATED LIST -> the copies, colon-separated
   local out=() entry
   IFS=: read -r -a entries <<<"$1"

@@ -223,7 +223,8 @@ for maven_jar in $(cd "$dist" && find maven -name '*.jar' | LC_ALL=C sort); do
   grep -qxF "Implementation-Version: $version" <<<"$maven_manifest" ||
     fail "$maven_jar's manifest does not name $version"
 done
-dev_key=$(sed -n 's/^set(TARNWICK_DEV_MODEL_KEY "\([0-9a-f]*\)")$/\1/p' "$root/cmake/ModelKey.cmake")
+dev_key=$(cmake -P "$root/cmake/ModelKey.cmake")
+[[ $dev_key =~ ^[0-9a-f]{32}$ ]] || fail "cmake/ModelKey.cmake gave no development key: $dev_key"
 dev=0 && [[ $version == *-devkey* ]] && dev=1
 so_dev=0 && LC_ALL=C grep -qaP "$(sed 's/../\\x&/g' <<<"$dev_key")" "$so" && so_dev=1
 dll_dev=0 && grep -q '^development model key' <<<"$dll_strings" && dll_dev=1

@@ -17,6 +17,9 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
 
+# After lib.sh, whose fail would end the script at the first failure: this
+# one counts them.
+. "$(dirname "$0")/../../scripts/lib.sh"
 fail() {
   echo "FAIL: $*" >&2
   failures=$((failures + 1))
@@ -291,7 +294,6 @@ users_tests() {
     echo "not root: cannot run the tool as another user; skipping the mode checks"
     exit 77
   fi
-  . "$(dirname "$0")/../../scripts/lib.sh"
   ensure_test_users
   local player=$TARNWICK_PLAYER other=$TARNWICK_OTHER shared mode
 
