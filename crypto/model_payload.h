@@ -1,6 +1,7 @@
 // Decoding of an encrypted model file: AES-128-ECB under a key, with 0x80
 // padding. This is the only place in the library that knows the file format;
-// the sealing side, which the library does not carry, is tools/seal.
+// the sealing side, which the library does not carry, is tarnwick-model.jar
+// (tools/model), with OpenSSL's copy for the tests in tools/seal.
 #ifndef TARNWICK_CRYPTO_MODEL_PAYLOAD_H
 #define TARNWICK_CRYPTO_MODEL_PAYLOAD_H
 

@@ -4,7 +4,8 @@
 //
 // Only the functions marked TARNWICK_TARGET_AES use the instructions, so the
 // file needs no special compiler flags and the library still loads on CPUs
-// without them; decodePayload picks a loop at run time.
+// without them; PayloadSliceDecoder (and so decodePayload) picks a loop at
+// run time from hardwareAesAvailable().
 #include <cstring>
 
 #include "aes.h"

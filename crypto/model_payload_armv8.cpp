@@ -4,8 +4,9 @@
 //
 // Only the functions marked TARNWICK_TARGET_CRYPTO use the instructions, so
 // the rest of the library stays plain ARMv8-A and loads on cores without
-// them (some Raspberry Pi models leave the extension out); decodePayload asks
-// the kernel (HWCAP_AES) and picks a loop at run time.
+// them (some Raspberry Pi models leave the extension out); hardwareAesAvailable()
+// asks the kernel (HWCAP_AES), and PayloadSliceDecoder picks a loop from it at
+// run time.
 #include "model_payload_internal.h"
 
 #if TARNWICK_HAVE_ARMV8_DECODER

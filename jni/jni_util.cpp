@@ -11,8 +11,8 @@ void throwNew(JNIEnv* env, const char* className, const char* message) {
     jclass cls = env->FindClass(className);
     if (cls == nullptr) return;  // NoClassDefFoundError is pending instead
     env->ThrowNew(cls, message);
-    // DeleteLocalRef is not called: an exception is now pending, and the JVM
-    // frees the reference when the native method returns.
+    // The class reference is left to the JVM, which frees it when the native
+    // method returns.
 }
 
 void throwNullPointerException(JNIEnv* env, const char* what) {

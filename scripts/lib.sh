@@ -1,8 +1,9 @@
 # shellcheck shell=bash
 # Shell helpers shared by the stages, the test scripts and the demo's check.
 # Source it:  . "$root/scripts/lib.sh"
-# Every helper fails loudly (message on standard error, exit 1) and says what
-# it expected.
+# A helper that finds a fault says what it expected on standard error and
+# exits 1 (fail), except check, which records a failed check and goes on, and
+# checks_done, which fails once at the end naming them all.
 
 # The JVM's complaints under -Xcheck:jni, in every form the JDKs print them.
 TARNWICK_JNI_WARNINGS='WARNING in native method|WARNING: JNI|FATAL ERROR in native method|JNI (WARNING|ERROR)|Calling other JNI functions in the scope of'
