@@ -210,6 +210,28 @@ changed_classifier_jar() {
     expect_failure "check_dist.sh on a changed classifier jar" bash tests/release/check_dist.sh "$copy"
 }
 check "check_dist.sh refuses a changed classifier jar" changed_classifier_jar
+# A POM changed as the repository writer could get it wrong, its checksums
+# rewritten to match: the description unescaped, as a build tool must refuse
+# it, and a dependency on another artifact.
+changed_pom() {  # NAME SED_SCRIPT EXPECTED_MESSAGE
+  local copy=$unpacked/pom-$1 pom sum
+  dist_copy "$copy"
+  pom=$(cd "$copy" && find maven -name 'tarnwick-natives-*.pom')
+  sed -i "$2" "$copy/$pom"
+  ! cmp -s "$copy/$pom" "dist/$pom" || fail "sed '$2' left $pom as it was"
+  for sum in md5 sha1 sha256 sha512; do
+    "${sum}sum" "$copy/$pom" | awk '{printf "%s", $1}' >"$copy/$pom.$sum"
+  done
+  EXPECT=$3 expect_failure "check_dist.sh on a POM with $1" bash tests/release/check_dist.sh "$copy"
+}
+malformed_or_wrong_poms() {
+  changed_pom "a description of natives-<platform>" 's/&lt;platform&gt;/<platform>/' \
+    'not well-formed XML: line 11, column 95: The element type "platform" must be terminated'
+  changed_pom "another dependency" 's|<artifactId>tarnwick-extractor</artifactId>|<artifactId>tarnwick-other</artifactId>|' \
+    "dependencies is \"dependency:groupId=vardel.tarnwick,artifactId=tarnwick-other,"
+}
+check "check_dist.sh refuses a POM that is not well-formed XML, and one with another dependency" \
+  malformed_or_wrong_poms
 # A tarnwick-model.jar whose key is not the libraries'.
 model_tool_with_another_key() {
   local wrong_key=$unpacked/wrong-key
