@@ -8,7 +8,8 @@
 # of Maven's that names one of our artifacts fails the stage. Then:
 #   - the mod signs in against a loopback server through the library the
 #     build resolved (with each snippet), under -Xcheck:jni, and gets
-#     CompletionException for a closed port; with only the Windows classifier it is unsupported on Linux;
+#     CompletionException for a closed port; with only the Windows classifier
+#     it is unsupported on Linux;
 #   - ContractCheck passes on the mod and fails, naming the member, on a
 #     loader class with a wrong constructor (without running its static
 #     initialiser), and on classes with a field of another type, a method
@@ -17,8 +18,9 @@
 #     the document's Maven snippet is what the mod builds with, and its
 #     contract table lists what ContractCheck checks, which covers every
 #     class and descriptor in the library;
-#   - a classifier jar with one byte changed, and a Maven run that reaches for
-#     a repository not on this machine, both fail the build.
+#   - a classifier jar with one byte changed, mvn -o without file:// allowed
+#     (-Daether.offline.protocols=file), and a Maven run that reaches for a
+#     repository not on this machine, all fail the build.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
@@ -289,6 +291,12 @@ cmp -s "$target" "$natives-natives-$platform.jar" && printf '\x01' |
 settings "$work/tampered" >"$work/settings-tampered.xml"
 EXPECT="Checksum validation failed" expect_failure "the Maven build with a tampered classifier jar" \
   maven "$work/settings-tampered.xml" "$version"
+
+echo "-- mvn -o without -Daether.offline.protocols=file, as docs/mod-developers.md says"
+rm -rf "$project/target" "$local_repo/vardel"
+EXPECT="Cannot access central (file:///usr/share/maven-repo) in offline mode" \
+  expect_failure "the offline Maven build without file:// allowed" \
+  timeout 600 mvn -B -o -s "$work/settings.xml" -f "$project/pom.xml" -Dtarnwick.version="$version" process-classes
 
 echo "-- a Maven run that reaches for a repository not on this machine"
 settings "$root/dist/maven" https://repo.maven.apache.org/maven2 >"$work/settings-network.xml"
