@@ -142,7 +142,8 @@ run_mod "$work/windows-only.log" "$mod:$lib/tarnwick-extractor-$version.jar:$lib
 [[ ! -e $work/game-windows-only ]] || fail "an unsupported platform wrote $work/game-windows-only"
 
 echo "-- the mod with the document's one-classifier snippet: this platform's classifier alone"
-# The classifier's POM brings the extractor, at the classifier's scope.
+# The classifier at the default scope: the extractor its POM brings is on the
+# class path the mod compiles against.
 one=$work/mod-one
 mkdir -p "$one"
 cp -R "$project/src" "$one/"
