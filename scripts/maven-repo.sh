@@ -41,27 +41,39 @@ manifest() {  # DIR TITLE [EXTRA LINE]: a manifest with CR LF line ends
     printf '\r\n'; } >"$1/META-INF/MANIFEST.MF"
 }
 
+xml_escape() {  # TEXT: printed with & < > " ' as XML's predefined entities
+  # (The replacements are quoted: bash 5.2 reads a bare & in them as the match.)
+  local text=${1//"&"/"&amp;"}
+  text=${text//"<"/"&lt;"}
+  text=${text//">"/"&gt;"}
+  text=${text//'"'/"&quot;"}
+  printf '%s' "${text//"'"/"&apos;"}"
+}
+
 pom() {  # ARTIFACT PACKAGING NAME DESCRIPTION [DEPENDENCY ARTIFACT]
+  local g a v p n d
+  g=$(xml_escape "$group") a=$(xml_escape "$1") v=$(xml_escape "$version")
+  p=$(xml_escape "$2") n=$(xml_escape "$3") d=$(xml_escape "$4")
   cat <<POM
 <?xml version="1.0" encoding="UTF-8"?>
 <project xmlns="http://maven.apache.org/POM/4.0.0"
     xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance"
     xsi:schemaLocation="http://maven.apache.org/POM/4.0.0 https://maven.apache.org/xsd/maven-4.0.0.xsd">
   <modelVersion>4.0.0</modelVersion>
-  <groupId>$group</groupId>
-  <artifactId>$1</artifactId>
-  <version>$version</version>
-  <packaging>$2</packaging>
-  <name>$3</name>
-  <description>$4</description>
+  <groupId>$g</groupId>
+  <artifactId>$a</artifactId>
+  <version>$v</version>
+  <packaging>$p</packaging>
+  <name>$n</name>
+  <description>$d</description>
 POM
   if [[ -n ${5:-} ]]; then
     cat <<POM
   <dependencies>
     <dependency>
-      <groupId>$group</groupId>
-      <artifactId>$5</artifactId>
-      <version>$version</version>
+      <groupId>$g</groupId>
+      <artifactId>$(xml_escape "$5")</artifactId>
+      <version>$v</version>
     </dependency>
   </dependencies>
 POM
@@ -102,16 +114,17 @@ pom tarnwick-natives pom "tarnwick natives" \
 
 updated=$(TZ=UTC date -d "@$epoch" +%Y%m%d%H%M%S)
 for artifact in tarnwick-extractor tarnwick-natives; do
+  g=$(xml_escape "$group") a=$(xml_escape "$artifact") v=$(xml_escape "$version")
   cat >"$group_dir/$artifact/maven-metadata.xml" <<XML
 <?xml version="1.0" encoding="UTF-8"?>
 <metadata>
-  <groupId>$group</groupId>
-  <artifactId>$artifact</artifactId>
+  <groupId>$g</groupId>
+  <artifactId>$a</artifactId>
   <versioning>
-    <latest>$version</latest>
-    <release>$version</release>
+    <latest>$v</latest>
+    <release>$v</release>
     <versions>
-      <version>$version</version>
+      <version>$v</version>
     </versions>
     <lastUpdated>$updated</lastUpdated>
   </versioning>

@@ -210,6 +210,35 @@ changed_classifier_jar() {
     expect_failure "check_dist.sh on a changed classifier jar" bash tests/release/check_dist.sh "$copy"
 }
 check "check_dist.sh refuses a changed classifier jar" changed_classifier_jar
+# The natives' POM or metadata changed as the repository writer could get it
+# wrong, its checksums rewritten to match: the description unescaped, as a
+# build tool must refuse it, a dependency on another artifact, another
+# version listed.
+changed_maven_file() {  # WHAT FILE_UNDER_NATIVES SED_SCRIPT EXPECTED_MESSAGE
+  local copy=$unpacked/changed-maven-file file sum
+  dist_copy "$copy"
+  file=$(cd "$copy" && find maven/vardel/tarnwick/tarnwick-natives -name "$2")
+  [[ -n $file ]] || fail "no $2 in maven/"
+  sed -i "$3" "$copy/$file"
+  ! cmp -s "$copy/$file" "dist/$file" || fail "sed '$3' left $file as it was"
+  for sum in md5 sha1 sha256 sha512; do
+    "${sum}sum" "$copy/$file" | awk '{printf "%s", $1}' >"$copy/$file.$sum"
+  done
+  EXPECT=$4 expect_failure "check_dist.sh on $1" bash tests/release/check_dist.sh "$copy"
+}
+malformed_or_wrong_maven_files() {
+  changed_maven_file "a POM describing natives-<platform> unescaped" 'tarnwick-natives-*.pom' \
+    's/&lt;platform&gt;/<platform>/' \
+    'not well-formed XML: line 11, column 95: The element type "platform" must be terminated'
+  changed_maven_file "a POM with another dependency" 'tarnwick-natives-*.pom' \
+    's|<artifactId>tarnwick-extractor</artifactId>|<artifactId>tarnwick-other</artifactId>|' \
+    "dependencies is \"dependency:groupId=vardel.tarnwick,artifactId=tarnwick-other,"
+  changed_maven_file "metadata listing another version" maven-metadata.xml \
+    's|<version>\(.*\)</version>|<version>\1-other</version>|' \
+    'versions is "version='
+}
+check "check_dist.sh refuses the natives' POM not well-formed or with another dependency, and metadata listing another version" \
+  malformed_or_wrong_maven_files
 # A tarnwick-model.jar whose key is not the libraries'.
 model_tool_with_another_key() {
   local wrong_key=$unpacked/wrong-key

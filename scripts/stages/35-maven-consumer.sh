@@ -2,10 +2,14 @@
 # The release's Maven repository (dist/maven, written by 30-release.sh) as a
 # mod developer uses it: Debian's Maven builds a small mod from the shipped
 # example class, taking the extractor and the natives from dist/maven as a
-# file:// repository with checksum policy fail, offline. Then:
+# file:// repository with checksum policy fail, offline, once with each of
+# the document's Maven snippets (the extractor and every classifier; this
+# platform's classifier alone, which must bring the extractor). Any warning
+# of Maven's that names one of our artifacts fails the stage. Then:
 #   - the mod signs in against a loopback server through the library the
-#     build resolved, under -Xcheck:jni, and gets CompletionException for a
-#     closed port; with only the Windows classifier it is unsupported on Linux;
+#     build resolved (with each snippet), under -Xcheck:jni, and gets
+#     CompletionException for a closed port; with only the Windows classifier
+#     it is unsupported on Linux;
 #   - ContractCheck passes on the mod and fails, naming the member, on a
 #     loader class with a wrong constructor (without running its static
 #     initialiser), and on classes with a field of another type, a method
@@ -14,8 +18,9 @@
 #     the document's Maven snippet is what the mod builds with, and its
 #     contract table lists what ContractCheck checks, which covers every
 #     class and descriptor in the library;
-#   - a classifier jar with one byte changed, and a Maven run that reaches for
-#     a repository not on this machine, both fail the build.
+#   - a classifier jar with one byte changed, mvn -o without file:// allowed
+#     (-Daether.offline.protocols=file), and a Maven run that reaches for a
+#     repository not on this machine, all fail the build.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
@@ -75,16 +80,27 @@ cp -R java/standins/vardel java/standins/net "$src/"
 cp java/example/vardel/tarnwick/api/client/online/TarnwickServerConnectionHelper.java \
   "$src/vardel/tarnwick/api/client/online/"
 cp tests/maven-consumer/ConsumerMain.java "$src/example/mod/"
-snippet=$(awk '/^```xml/ { inside = 1; next } inside && /^```/ { exit } inside' docs/mod-developers.md)
-grep -q '<artifactId>tarnwick-natives</artifactId>' <<<"$snippet" ||
-  fail "docs/mod-developers.md has no Maven snippet with tarnwick-natives"
-awk -v deps="$snippet" '/@DEPENDENCIES@/ { print deps; next } { print }' tests/maven-consumer/pom.xml \
-  >"$project/pom.xml"
+xml_snippet() {  # N: the Nth xml block of docs/mod-developers.md
+  awk -v n="$1" '/^```xml/ { if (++seen == n) inside = 1; next } inside && /^```/ { exit } inside' \
+    docs/mod-developers.md
+}
+mod_pom() {  # SNIPPET: the mod's POM with these dependencies, printed
+  grep -q '<artifactId>tarnwick-natives</artifactId>' <<<"$1" ||
+    fail "docs/mod-developers.md has no Maven snippet with tarnwick-natives"
+  awk -v deps="$1" '/@DEPENDENCIES@/ { print deps; next } { print }' tests/maven-consumer/pom.xml
+}
+mod_pom "$(xml_snippet 1)" >"$project/pom.xml"
 
-maven() {  # SETTINGS VERSION: builds the mod, offline; a hang ends at the time limit
-  rm -rf "$project/target" "$local_repo/vardel"
-  timeout 600 mvn -B -o -Daether.offline.protocols=file -s "$1" -f "$project/pom.xml" \
+maven() {  # SETTINGS VERSION [PROJECT]: builds the mod, offline; a hang ends at the time limit
+  local dir=${3:-$project}
+  rm -rf "$dir/target" "$local_repo/vardel"
+  timeout 600 mvn -B -o -Daether.offline.protocols=file -s "$1" -f "$dir/pom.xml" \
     -Dtarnwick.version="$2" process-classes jar:jar
+}
+no_warning_about_our_artifacts() {  # LOG: Maven warned of nothing of ours
+  if grep -E '^\[WARNING\].*vardel\.tarnwick' "$1"; then
+    fail "Maven warned about our artifacts (above)"
+  fi
 }
 
 echo "-- the mod, built with Maven from dist/maven"
@@ -92,6 +108,7 @@ settings "$root/dist/maven" >"$work/settings.xml"
 started=$(date +%s)
 maven "$work/settings.xml" "$version" >"$work/maven.log" 2>&1 || { cat "$work/maven.log" >&2; fail "the Maven build of the mod"; }
 echo "built in $(( $(date +%s) - started )) s"
+no_warning_about_our_artifacts "$work/maven.log"
 grep -F "tarnwick-natives" "$work/maven.log" | grep -F Downloaded || true
 lib=$project/target/lib
 natives=dist/maven/vardel/tarnwick/tarnwick-natives/$version/tarnwick-natives-$version
@@ -123,6 +140,24 @@ echo "the mod loaded $copy, the natives-$platform classifier's library"
 run_mod "$work/windows-only.log" "$mod:$lib/tarnwick-extractor-$version.jar:$lib/tarnwick-natives-$version-natives-windows-x86_64.jar" \
   --expect-unsupported "$work/game-windows-only"
 [[ ! -e $work/game-windows-only ]] || fail "an unsupported platform wrote $work/game-windows-only"
+
+echo "-- the mod with the document's one-classifier snippet: this platform's classifier alone"
+# The classifier at the default scope: the extractor its POM brings is on the
+# class path the mod compiles against.
+one=$work/mod-one
+mkdir -p "$one"
+cp -R "$project/src" "$one/"
+one_snippet=$(xml_snippet 2)
+mod_pom "${one_snippet//natives-linux-x86_64/natives-$platform}" >"$one/pom.xml"
+grep -qF "<classifier>natives-$platform</classifier>" "$one/pom.xml" ||
+  fail "the document's second Maven snippet does not declare natives-$platform"
+maven "$work/settings.xml" "$version" "$one" >"$work/maven-one.log" 2>&1 ||
+  { cat "$work/maven-one.log" >&2; fail "the Maven build of the mod with one classifier"; }
+no_warning_about_our_artifacts "$work/maven-one.log"
+[[ $(ls "$one/target/lib" | LC_ALL=C sort) == "$(printf '%s\n' "tarnwick-extractor-$version.jar" \
+    "tarnwick-natives-$version-natives-$platform.jar")" ]] ||
+  fail "the mod with one classifier has the dependencies: $(ls "$one/target/lib")"
+run_mod "$work/run-one.log" "$one/target/example-mod-1.0.jar:$one/target/lib/*" "$work/game-one"
 
 echo "-- ContractCheck on the mod's classes"
 java -cp "$project/target/classes:$extractor" tarnwick.natives.ContractCheck
@@ -257,6 +292,12 @@ cmp -s "$target" "$natives-natives-$platform.jar" && printf '\x01' |
 settings "$work/tampered" >"$work/settings-tampered.xml"
 EXPECT="Checksum validation failed" expect_failure "the Maven build with a tampered classifier jar" \
   maven "$work/settings-tampered.xml" "$version"
+
+echo "-- mvn -o without -Daether.offline.protocols=file, as docs/mod-developers.md says"
+rm -rf "$project/target" "$local_repo/vardel"
+EXPECT="Cannot access central (file:///usr/share/maven-repo) in offline mode" \
+  expect_failure "the offline Maven build without file:// allowed" \
+  timeout 600 mvn -B -o -s "$work/settings.xml" -f "$project/pom.xml" -Dtarnwick.version="$version" process-classes
 
 echo "-- a Maven run that reaches for a repository not on this machine"
 settings "$root/dist/maven" https://repo.maven.apache.org/maven2 >"$work/settings-network.xml"

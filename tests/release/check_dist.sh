@@ -5,8 +5,9 @@
 # the platform its archive and jar entry name, debug files that go with their
 # libraries, the portable Linux libraries (x86-64 and aarch64) and the DLL's
 # tables, and the Maven repository in maven/: its files, their checksums, the
-# classifier jars (one platform's library each, the archives' bytes) and the
-# extractor's jars.
+# classifier jars (one platform's library each, the archives' bytes), the
+# extractor's jars, and every POM and maven-metadata.xml well-formed and as
+# intended (MavenRepoCheck.java).
 # Usage: check_dist.sh DIST_DIR
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -84,6 +85,11 @@ grep -qF "<artifactId>tarnwick-extractor</artifactId>
 for metadata in "$group"/tarnwick-{extractor,natives}/maven-metadata.xml; do
   grep -qF "<version>$version</version>" "$metadata" || fail "$metadata does not list $version"
 done
+# As a build tool reads them: every POM and maven-metadata.xml parsed by a
+# strict XML parser, with exactly the coordinates, packaging and dependencies
+# intended.
+java "$root/tests/release/MavenRepoCheck.java" "$dist/maven" "$version" ||
+  fail "the Maven repository's POMs or metadata are not as intended"
 same_list "the extractor's sources jar" "$(echo META-INF/MANIFEST.MF
     cd "$root/java/natives" && { find . -name '*.java'; echo ./tarnwick/natives/native-methods.txt; } |
       sed 's|^\./||' | LC_ALL=C sort)" \
