@@ -18,8 +18,11 @@ import java.nio.file.attribute.AclEntryPermission;
 import java.nio.file.attribute.AclEntryType;
 import java.nio.file.attribute.AclFileAttributeView;
 import java.nio.file.attribute.UserPrincipal;
+import java.util.ArrayList;
 import java.util.EnumSet;
+import java.util.HashMap;
 import java.util.List;
+import java.util.Map;
 import java.util.Set;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
@@ -46,6 +49,9 @@ class WindowsChecksTest {
             AclEntryPermission.WRITE_ATTRIBUTES, AclEntryPermission.WRITE_NAMED_ATTRS,
             AclEntryPermission.SYNCHRONIZE);
     private static final byte[] LIBRARY = "MZ a stand-in DLL".getBytes(StandardCharsets.US_ASCII);
+    private static final String PLAYER_SID = "S-1-5-21-7-7-7-1001";
+    private static final String TRUSTED_INSTALLER_SID =
+            "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 
     private FileSystem fs;
     private UserPrincipal player;
@@ -56,7 +62,9 @@ class WindowsChecksTest {
     private UserPrincipal users;
     private UserPrincipal authenticatedUsers;
     private UserPrincipal everyone;
-    private WindowsChecks checks;
+    /** The SID Windows would report for each principal, by its name here. */
+    private final Map<String, String> sids = new HashMap<>();
+    private PathChecks checks;
 
     private static Set<AclEntryPermission> modify() {
         Set<AclEntryPermission> modify = EnumSet.copyOf(READ);
@@ -66,23 +74,61 @@ class WindowsChecksTest {
         return modify;
     }
 
+    /**
+     * The accounts of a process whose token user is {@code tokenSid}, known
+     * as {@code tokenName}; Jimfs principals are only names, so each gets the
+     * SID {@link #sids} gives its name.
+     */
+    private WindowsChecks.Accounts accounts(String tokenSid, String tokenName) {
+        return new WindowsChecks.Accounts() {
+            @Override
+            public String tokenUserSid() {
+                return tokenSid;
+            }
+
+            @Override
+            public String tokenUserName() {
+                return tokenName;
+            }
+
+            @Override
+            public String sid(UserPrincipal principal) {
+                return sids.get(principal.getName());
+            }
+        };
+    }
+
+    private UserPrincipal account(String name, String sid) throws IOException {
+        sids.put(name, sid);
+        return fs.getUserPrincipalLookupService().lookupPrincipalByName(name);
+    }
+
     @BeforeEach
     void machine() throws IOException {
+        // What Windows writes on a new object that is given no ACL, here as
+        // if inherited from above: Modify for Authenticated Users.
+        UserPrincipal names = Jimfs.newFileSystem().getUserPrincipalLookupService()
+                .lookupPrincipalByName("NT AUTHORITY\\Authenticated Users");
         fs = Jimfs.newFileSystem(Configuration.windows().toBuilder()
                 .setRoots("C:\\", "D:\\").setWorkingDirectory("C:\\")
                 .setAttributeViews("basic", "owner", "acl")
-                .setDefaultAttributeValue("owner:owner", "player").build());
-        var lookup = fs.getUserPrincipalLookupService();
-        player = lookup.lookupPrincipalByName("player");
-        other = lookup.lookupPrincipalByName("other");
-        system = lookup.lookupPrincipalByName("NT AUTHORITY\\SYSTEM");
-        administrators = lookup.lookupPrincipalByName("BUILTIN\\Administrators");
-        trustedInstaller = lookup.lookupPrincipalByName("NT SERVICE\\TrustedInstaller");
-        users = lookup.lookupPrincipalByName("BUILTIN\\Users");
-        authenticatedUsers = lookup.lookupPrincipalByName("NT AUTHORITY\\Authenticated Users");
-        everyone = lookup.lookupPrincipalByName("Everyone");
-        checks = new WindowsChecks(player, List.of(system, administrators, trustedInstaller));
+                .setDefaultAttributeValue("owner:owner", "player")
+                .setDefaultAttributeValue("acl:acl", List.of(allow(names, MODIFY))).build());
+        player = account("player", PLAYER_SID);
+        other = account("other", "S-1-5-21-7-7-7-1002");
+        system = account("NT AUTHORITY\\SYSTEM", "S-1-5-18");
+        administrators = account("BUILTIN\\Administrators", "S-1-5-32-544");
+        trustedInstaller = account("NT SERVICE\\TrustedInstaller", TRUSTED_INSTALLER_SID);
+        users = account("BUILTIN\\Users", "S-1-5-32-545");
+        authenticatedUsers = account("NT AUTHORITY\\Authenticated Users", "S-1-5-11");
+        everyone = account("Everyone", "S-1-1-0");
+        checks = WindowsChecks.forAccounts(fs, accounts(PLAYER_SID, "player"));
+        assertTrue(checks instanceof WindowsChecks, "the token's account was not taken");
+        layOut();
+    }
 
+    /** The stock machine's folders, with the system accounts of the fields. */
+    private void layOut() throws IOException {
         // C:\ as Windows installs it: Authenticated Users may create folders
         // there, and get Modify on what they create below (inherit-only).
         Path c = fs.getPath("C:\\");
@@ -124,8 +170,17 @@ class WindowsChecksTest {
         view.setAcl(List.of(acl));
     }
 
+    /** The directory and any missing above it, each with {@code owner} and {@code acl}. */
     private Path dir(String name, UserPrincipal owner, AclEntry... acl) throws IOException {
-        Path path = Files.createDirectories(fs.getPath(name));
+        Path path = fs.getPath(name);
+        Path existing = path;
+        while (Files.notExists(existing)) {
+            existing = existing.getParent();
+        }
+        for (Path step : existing.equals(path) ? List.<Path>of() : existing.relativize(path)) {
+            existing = Files.createDirectory(existing.resolve(step.toString()));
+            set(existing, owner, acl);
+        }
         set(path, owner, acl);
         return path;
     }
@@ -210,14 +265,35 @@ class WindowsChecksTest {
         assertEquals(library, place(null, null, shared), "the earlier private folder serves");
     }
 
+    /**
+     * Creation under a folder that passes rights on to others. Jimfs takes no
+     * ACL at creation and applies no inheritance: a new object gets the
+     * machine's default ACL (Modify for Authenticated Users, as if inherited),
+     * which the extractor must replace. It cannot show Windows merging the
+     * inherited entries into the ACL given at creation, nor a handle opened
+     * in between; so a parent passing on ACL or owner rights is not created in.
+     */
     @Test
     void inheritOnlyEntriesShapeOnlyWhatIsBelow() throws IOException {
         Path game = dir("C:\\Games\\mc", player, allow(player, FULL), allow(system, FULL),
-                inheritOnly(allow(everyone, FULL)));
+                inheritOnly(allow(everyone, MODIFY)));
         set(game.getParent(), administrators, allow(administrators, FULL), allow(users, READ));
         assertEquals(null, checks.problem(game, PathChecks.Role.DIRECTORY));
         Path library = place(game, localAppData(), tmp());
         assertTrue(library.startsWith(game), library::toString);
+        assertOwnerOnly(game.resolve("tarnwick-natives"));
+        assertOwnerOnly(library.getParent());
+        assertOwnerOnly(library);
+        // Passing on the right to change the ACL or the owner: not created in.
+        for (AclEntryPermission right : List.of(AclEntryPermission.WRITE_ACL,
+                AclEntryPermission.WRITE_OWNER)) {
+            Path other = dir("C:\\Games\\" + right, player, allow(player, FULL),
+                    inheritOnly(allow(everyone, EnumSet.of(right))));
+            assertEquals(null, checks.problem(other, PathChecks.Role.DIRECTORY));
+            Path elsewhere = place(other, localAppData(), tmp());
+            assertTrue(elsewhere.startsWith(localAppData()), elsewhere::toString);
+            assertTrue(Files.notExists(other.resolve("tarnwick-natives")), right::toString);
+        }
         // The same entry applying to the folder itself is refused.
         set(game, player, allow(player, FULL), allow(everyone, FULL));
         assertTrue(place(game, localAppData(), tmp()).startsWith(localAppData()));
