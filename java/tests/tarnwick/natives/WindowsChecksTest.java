@@ -1,6 +1,7 @@
 package tarnwick.natives;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
@@ -17,6 +18,7 @@ import java.nio.file.attribute.AclEntryFlag;
 import java.nio.file.attribute.AclEntryPermission;
 import java.nio.file.attribute.AclEntryType;
 import java.nio.file.attribute.AclFileAttributeView;
+import java.nio.file.attribute.GroupPrincipal;
 import java.nio.file.attribute.UserPrincipal;
 import java.util.ArrayList;
 import java.util.EnumSet;
@@ -354,6 +356,223 @@ class WindowsChecksTest {
         assertOwnerOnly(second);
         assertEquals(NativeLibraryExtractor.sha256(LIBRARY),
                 NativeLibraryExtractor.sha256(Files.readAllBytes(second)));
+    }
+
+    /**
+     * The player is the token's account. {@code user.name} names the
+     * attacker, whose folder in the shared temporary directory holds a copy
+     * that passes every other check: it is not handed out.
+     */
+    @Test
+    void theAccountIsTheTokensWhateverUserNameSays() throws IOException {
+        UserPrincipal attacker = account("attacker", "S-1-5-21-7-7-7-1003");
+        Path shared = dir("C:\\Temp", administrators, allow(administrators, FULL),
+                allow(system, FULL), inheritOnly(allow(users, MODIFY)));
+        String version = "1.0-" + NativeLibraryExtractor.sha256(LIBRARY).substring(0, 12);
+        Path planted = dir("C:\\Temp\\tarnwick-attacker\\tarnwick-natives\\" + version, attacker,
+                allow(attacker, FULL)).resolve("tarnwick.dll");
+        Files.write(planted, LIBRARY);
+        set(planted, attacker, allow(attacker, FULL));
+        String saved = System.getProperty("user.name");
+        System.setProperty("user.name", "attacker");
+        Path library;
+        PathChecks token;
+        try {
+            token = WindowsChecks.forAccounts(fs, accounts(PLAYER_SID, "player"));
+            library = new Locations(token, null, null, shared, System.getProperty("user.name"))
+                    .place(installer(token), "mod");
+        } finally {
+            System.setProperty("user.name", saved);
+        }
+        assertTrue(!library.startsWith(planted.getParent()), library::toString);
+        assertOwnerOnly(library);
+        assertTrue(token.isOwn(library) && !token.isOwn(planted));
+        // A name that the lookup resolves to another account than the token's
+        // (a local account named like the domain one): nothing passes.
+        PathChecks mismatched = WindowsChecks.forAccounts(fs,
+                accounts("S-1-5-21-9-9-9-1001", "player"));
+        String why = mismatched.problem(localAppData(), PathChecks.Role.ANCESTOR);
+        assertTrue(why.contains("S-1-5-21-9-9-9-1001 looked up as player is another account"), why);
+    }
+
+    /**
+     * A NULL DACL lets everyone do anything, and reads as no entries at all:
+     * refused on every kind of object, even owned by the player.
+     */
+    @Test
+    void anObjectWithNoAclEntriesIsRefusedInEveryRole() throws IOException {
+        Path game = dir("C:\\Games\\mc", player, allow(player, FULL));
+        Path library = place(game, localAppData(), tmp());
+        assertTrue(library.startsWith(game), library::toString);
+        List<Path> objects = List.of(game.getParent(), game, library.getParent(), library);
+        List<PathChecks.Role> roles = List.of(PathChecks.Role.ANCESTOR, PathChecks.Role.ANCESTOR,
+                PathChecks.Role.DIRECTORY, PathChecks.Role.FILE);
+        for (int i = 0; i < objects.size(); i++) {
+            Path path = objects.get(i);
+            set(path, player);
+            String why = checks.problem(path, roles.get(i));
+            assertNotNull(why, path::toString);
+            assertTrue(why.contains("shows no ACL entries"), why);
+            Path placed = place(game, localAppData(), tmp());
+            if (path.equals(library)) {
+                // Replaced with one that has its entries again.
+                assertEquals(library, placed);
+                assertOwnerOnly(library);
+                assertFalse(Files.getFileAttributeView(library, AclFileAttributeView.class)
+                        .getAcl().isEmpty());
+            } else {
+                assertTrue(placed.startsWith(localAppData()), path + ": " + placed);
+            }
+            set(path, player, allow(player, FULL));
+        }
+    }
+
+    /**
+     * A German Windows: the system accounts have other names, the same SIDs.
+     * And an account that merely bears an English system account's name is
+     * not trusted.
+     */
+    @Test
+    void systemAccountsAreKnownByTheirSidsInAnyLanguage() throws IOException {
+        system = account("NT-AUTORITÄT\\SYSTEM", "S-1-5-18");
+        administrators = account("VORDEFINIERT\\Administratoren", "S-1-5-32-544");
+        trustedInstaller = account("NT SERVICE\\TrustedInstaller", TRUSTED_INSTALLER_SID);
+        users = account("VORDEFINIERT\\Benutzer", "S-1-5-32-545");
+        authenticatedUsers = account("NT-AUTORITÄT\\Authentifizierte Benutzer", "S-1-5-11");
+        layOut();
+        Path game = dir("C:\\Users\\player\\AppData\\Roaming\\.game", player,
+                allow(system, FULL), allow(administrators, FULL), allow(player, FULL));
+        Path library = place(game, localAppData(), tmp());
+        assertTrue(library.startsWith(game), library::toString);
+        assertOwnerOnly(library);
+        // A local group someone called "BUILTIN\Administrators" is someone else.
+        UserPrincipal impostor = account("BUILTIN\\Administrators", "S-1-5-21-7-7-7-1010");
+        set(game, impostor, allow(player, FULL));
+        assertTrue(checks.problem(game, PathChecks.Role.DIRECTORY)
+                .contains("belongs to BUILTIN\\Administrators"));
+        set(game, player, allow(player, FULL), allow(impostor, FULL));
+        assertTrue(checks.problem(game, PathChecks.Role.DIRECTORY)
+                .contains("lets BUILTIN\\Administrators change it"));
+        assertTrue(place(game, localAppData(), tmp()).startsWith(localAppData()));
+    }
+
+    /**
+     * How the JDK's Windows principals are read: by the hash of their SID
+     * string, a system account only as a group, the token's user only as a
+     * user.
+     */
+    @Test
+    void theProvidersPrincipalsAreReadByTheirSidsHash() {
+        WindowsChecks.ProcessToken token = new WindowsChecks.ProcessToken(PLAYER_SID, "PC\\player");
+        assertEquals("S-1-5-18", token.sid(principal("NT-AUTORITÄT\\SYSTEM", "S-1-5-18", true)));
+        assertEquals(TRUSTED_INSTALLER_SID, token.sid(principal("x", TRUSTED_INSTALLER_SID, true)));
+        assertEquals(null, token.sid(principal("a user", "S-1-5-32-544", false)));
+        assertEquals(PLAYER_SID, token.sid(principal("PC\\player", PLAYER_SID, false)));
+        assertEquals(null, token.sid(principal("PC\\player", PLAYER_SID, true)));
+        assertEquals(null, token.sid(principal("BUILTIN\\Administrators", "S-1-5-32-545", true)));
+    }
+
+    /** A principal as the JDK's Windows provider makes them: hashed as its SID string. */
+    private static UserPrincipal principal(String name, String sid, boolean group) {
+        class User implements UserPrincipal {
+            @Override
+            public String getName() {
+                return name;
+            }
+
+            @Override
+            public int hashCode() {
+                return sid.hashCode();
+            }
+
+            @Override
+            public boolean equals(Object other) {
+                return other == this;
+            }
+        }
+        class Group extends User implements GroupPrincipal {
+        }
+        return group ? new Group() : new User();
+    }
+
+    /**
+     * Each right that changes what is loaded, granted alone to another user on
+     * each kind of object: refused, except creating entries (write and append
+     * data) on an ancestor. The rights not weighed pass everywhere.
+     */
+    @Test
+    void eachChangeRightAloneOnEachKindOfObject() throws IOException {
+        Path game = dir("C:\\Games\\mc", player, allow(player, FULL));
+        Path library = place(game, localAppData(), tmp());
+        Map<PathChecks.Role, Path> objects = Map.of(PathChecks.Role.ANCESTOR, game,
+                PathChecks.Role.DIRECTORY, library.getParent(), PathChecks.Role.FILE, library);
+        Set<AclEntryPermission> weighed = EnumSet.of(AclEntryPermission.WRITE_DATA,
+                AclEntryPermission.APPEND_DATA, AclEntryPermission.DELETE,
+                AclEntryPermission.DELETE_CHILD, AclEntryPermission.WRITE_ACL,
+                AclEntryPermission.WRITE_OWNER);
+        List<String> wrong = new ArrayList<>();
+        for (Map.Entry<PathChecks.Role, Path> object : objects.entrySet()) {
+            PathChecks.Role role = object.getKey();
+            Path path = object.getValue();
+            for (AclEntryPermission right : AclEntryPermission.values()) {
+                boolean allowed = !weighed.contains(right) || role == PathChecks.Role.ANCESTOR
+                        && (right == AclEntryPermission.WRITE_DATA
+                                || right == AclEntryPermission.APPEND_DATA);
+                // Also as an entry that is inherited below as well as applying here.
+                for (AclEntry entry : List.of(allow(other, EnumSet.of(right)),
+                        AclEntry.newBuilder(allow(users, EnumSet.of(right)))
+                                .setFlags(AclEntryFlag.DIRECTORY_INHERIT).build())) {
+                    set(path, player, allow(player, FULL), entry);
+                    String why = checks.problem(path, role);
+                    if ((why == null) != allowed) {
+                        wrong.add(role + " " + entry + ": " + why);
+                    }
+                }
+            }
+            set(path, player, allow(player, FULL));
+            // Another user as the owner, with only the player in the ACL.
+            set(path, other, allow(player, FULL));
+            if (checks.problem(path, role) == null) {
+                wrong.add(role + " owned by other passed");
+            }
+            set(path, player, allow(player, FULL));
+        }
+        assertEquals(List.of(), wrong);
+        assertEquals(library, place(game, localAppData(), tmp()), "the copy was not reused");
+    }
+
+    /**
+     * The last check, with the copy's folder swapped for another user's
+     * holding the very same bytes under the player's name: only the folder's
+     * owner stands in the way, and it is not handed out.
+     */
+    @Test
+    void aFolderSwappedBeforeTheLastCheckIsNotHandedOut() throws IOException {
+        Path game = dir("C:\\Games\\mc", player, allow(player, FULL));
+        Path folder = game.resolve("tarnwick-natives")
+                .resolve("1.0-" + NativeLibraryExtractor.sha256(LIBRARY).substring(0, 12));
+        PathChecks swapping = new Delegating(checks) {
+            private boolean swapped;
+
+            @Override
+            String problem(Path path, Role role) throws IOException {
+                if (!swapped && path.getParent() == null
+                        && Files.exists(folder.resolve("tarnwick.dll"))) {
+                    swapped = true;
+                    Files.move(folder, folder.resolveSibling("gone"));
+                    Files.createDirectory(folder);
+                    set(folder, other, allow(other, FULL), allow(player, FULL));
+                    Path copy = Files.write(folder.resolve("tarnwick.dll"), LIBRARY);
+                    set(copy, player, allow(player, FULL));
+                }
+                return super.problem(path, role);
+            }
+        };
+        Path placed = new Locations(swapping, game, localAppData(), tmp(), "player")
+                .place(installer(swapping), "mod");
+        assertTrue(placed.startsWith(localAppData()), placed::toString);
+        assertEquals(NativeLibraryExtractor.sha256(LIBRARY),
+                NativeLibraryExtractor.sha256(Files.readAllBytes(placed)));
     }
 
     /**
