@@ -381,6 +381,13 @@ class WindowsChecksTest {
             token = WindowsChecks.forAccounts(fs, accounts(PLAYER_SID, "player"));
             library = new Locations(token, null, null, shared, System.getProperty("user.name"))
                     .place(installer(token), "mod");
+            // Where the token cannot be read (this JVM is not on Windows),
+            // nothing passes: user.name is no fallback.
+            if (!System.getProperty("os.name").startsWith("Windows")) {
+                String why = WindowsChecks.forThisUser(fs).problem(shared, PathChecks.Role.ANCESTOR);
+                assertNotNull(why, "passed without the token");
+                assertTrue(why.contains("cannot be read from its token"), why);
+            }
         } finally {
             System.setProperty("user.name", saved);
         }
