@@ -107,6 +107,11 @@ class WindowsChecksTest {
 
     @BeforeEach
     void machine() throws IOException {
+        machine("player");
+    }
+
+    /** A machine where what this process creates belongs to {@code creator} at first. */
+    private void machine(String creator) throws IOException {
         // What Windows writes on a new object that is given no ACL, here as
         // if inherited from above: Modify for Authenticated Users.
         UserPrincipal names = Jimfs.newFileSystem().getUserPrincipalLookupService()
@@ -114,7 +119,7 @@ class WindowsChecksTest {
         fs = Jimfs.newFileSystem(Configuration.windows().toBuilder()
                 .setRoots("C:\\", "D:\\").setWorkingDirectory("C:\\")
                 .setAttributeViews("basic", "owner", "acl")
-                .setDefaultAttributeValue("owner:owner", "player")
+                .setDefaultAttributeValue("owner:owner", creator)
                 .setDefaultAttributeValue("acl:acl", List.of(allow(names, MODIFY))).build());
         player = account("player", PLAYER_SID);
         other = account("other", "S-1-5-21-7-7-7-1002");
@@ -400,6 +405,28 @@ class WindowsChecksTest {
                 accounts("S-1-5-21-9-9-9-1001", "player"));
         String why = mismatched.problem(localAppData(), PathChecks.Role.ANCESTOR);
         assertTrue(why.contains("S-1-5-21-9-9-9-1001 looked up as player is another account"), why);
+    }
+
+    /**
+     * An elevated member of Administrators: what the process creates belongs
+     * to Administrators at first. The extractor makes it the player's, so that
+     * the next start finds its own folders again.
+     */
+    @Test
+    void whatAnElevatedProcessCreatesIsMadeThePlayers() throws IOException {
+        fs.close();
+        sids.clear();
+        machine("BUILTIN\\Administrators");
+        Path shared = dir("C:\\Temp", administrators, allow(administrators, FULL),
+                allow(system, FULL), inheritOnly(allow(users, MODIFY)));
+        Path library = place(null, null, shared);
+        Path own = shared.resolve("tarnwick-player");
+        assertTrue(library.startsWith(own), library::toString);
+        assertOwnerOnly(own);
+        assertOwnerOnly(library.getParent());
+        assertOwnerOnly(library);
+        assertTrue(checks.isOwnerOnly(own));
+        assertEquals(library, place(null, null, shared), "the first start's folder is not used");
     }
 
     /**
