@@ -266,7 +266,8 @@ class WindowsChecksTest {
         Path own = library.getParent().getParent().getParent();
         assertTrue(own.getFileName().toString().matches("tarnwick-player\\.[0-9]+"), own::toString);
         assertOwnerOnly(own);
-        assertTrue(Files.notExists(squatted.resolve("tarnwick-natives")), "used the squatted folder");
+        assertTrue(Files.notExists(squatted.resolve("tarnwick-natives")),
+                "used the squatted folder");
         // The player's own folder there, opened to Users, is not used either.
         set(squatted, player, allow(player, FULL), allow(users, MODIFY));
         assertEquals(library, place(null, null, shared), "the earlier private folder serves");
@@ -389,7 +390,8 @@ class WindowsChecksTest {
             // Where the token cannot be read (this JVM is not on Windows),
             // nothing passes: user.name is no fallback.
             if (!System.getProperty("os.name").startsWith("Windows")) {
-                String why = WindowsChecks.forThisUser(fs).problem(shared, PathChecks.Role.ANCESTOR);
+                String why = WindowsChecks.forThisUser(fs)
+                        .problem(shared, PathChecks.Role.ANCESTOR);
                 assertNotNull(why, "passed without the token");
                 assertTrue(why.contains("cannot be read from its token"), why);
             }
@@ -552,10 +554,13 @@ class WindowsChecksTest {
                 boolean allowed = !weighed.contains(right) || role == PathChecks.Role.ANCESTOR
                         && (right == AclEntryPermission.WRITE_DATA
                                 || right == AclEntryPermission.APPEND_DATA);
-                // Also as an entry that is inherited below as well as applying here.
-                for (AclEntry entry : List.of(allow(other, EnumSet.of(right)),
-                        AclEntry.newBuilder(allow(users, EnumSet.of(right)))
-                                .setFlags(AclEntryFlag.DIRECTORY_INHERIT).build())) {
+                // Also for a group the player is in, on a folder as an entry
+                // that is inherited below as well as applying here.
+                AclEntry.Builder group = AclEntry.newBuilder(allow(users, EnumSet.of(right)));
+                if (role != PathChecks.Role.FILE) {
+                    group.setFlags(AclEntryFlag.DIRECTORY_INHERIT, AclEntryFlag.FILE_INHERIT);
+                }
+                for (AclEntry entry : List.of(allow(other, EnumSet.of(right)), group.build())) {
                     set(path, player, allow(player, FULL), entry);
                     String why = checks.problem(path, role);
                     if ((why == null) != allowed) {
