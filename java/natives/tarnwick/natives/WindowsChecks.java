@@ -135,8 +135,9 @@ final class WindowsChecks extends PathChecks {
     /**
      * The accounts as the JDK's Windows provider shows them. The token's user
      * comes from {@code com.sun.security.auth.module.NTSystem} (module
-     * jdk.security.auth, built on Windows only, hence reflection), which
-     * reads the process token, or the thread's when it impersonates.
+     * jdk.security.auth), which reads the process token, or the thread's when
+     * it impersonates. It works on Windows only, and a runtime may lack the
+     * module; reached by reflection, its absence refuses instead of failing.
      *
      * <p>The provider's principals hold their SID and compare by it, but hand
      * it out only as their hash code, which is the SID string's. So a
@@ -335,6 +336,11 @@ final class WindowsChecks extends PathChecks {
         }
     }
 
+    /**
+     * Sets the owner-only ACL and makes this user the owner: what a process
+     * creates belongs to its token's owner, which for an elevated member of
+     * Administrators is that group, not the user.
+     */
     @Override
     void makeOwnerOnly(Path path) throws IOException {
         AclFileAttributeView view = Files.getFileAttributeView(path, AclFileAttributeView.class,
@@ -343,6 +349,9 @@ final class WindowsChecks extends PathChecks {
             throw new IOException(path + " has no ACL to set");
         }
         view.setAcl(ownerOnly().value());
+        if (!view.getOwner().equals(user)) {
+            view.setOwner(user);
+        }
     }
 
     @Override
