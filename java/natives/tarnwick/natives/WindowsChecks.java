@@ -81,7 +81,7 @@ final class WindowsChecks extends PathChecks {
         /** The SID of the process token's user. */
         String tokenUserSid() throws IOException;
 
-        /** The token user's name as the system gives it for that SID: {@code DOMAIN\\name}. */
+        /** The token user's name as the system gives it for that SID: {@code DOMAIN\name}. */
         String tokenUserName() throws IOException;
 
         /** The SID of {@code principal}, or null when it cannot be told. */
@@ -284,7 +284,7 @@ final class WindowsChecks extends PathChecks {
      * opened in that moment keeps those rights. That is why a parent that
      * would pass on WRITE_ACL or WRITE_OWNER to anyone else is not created
      * in: such a handle could re-permission the folder later. What remains
-     * (on {@code C:\\}, Authenticated Users' Modify: delete or rename the
+     * (on {@code C:\}, Authenticated Users' Modify: delete or rename the
      * folder, add entries to it) leaves a folder that is gone, or entries of
      * theirs, both of which the checks refuse. Below our own folders nothing
      * is passed on to others, and there is no such moment. A file system
@@ -337,9 +337,11 @@ final class WindowsChecks extends PathChecks {
     }
 
     /**
-     * Sets the owner-only ACL and makes this user the owner: what a process
-     * creates belongs to its token's owner, which for an elevated member of
-     * Administrators is that group, not the user.
+     * Sets the owner-only ACL, and makes this user the owner where one of the
+     * system's accounts is: what a process creates belongs to its token's
+     * owner, which for an elevated member of Administrators is that group,
+     * not the user. What someone else owns stays theirs, and is refused: a
+     * folder swapped in between creating and this is not taken over.
      */
     @Override
     void makeOwnerOnly(Path path) throws IOException {
@@ -349,7 +351,8 @@ final class WindowsChecks extends PathChecks {
             throw new IOException(path + " has no ACL to set");
         }
         view.setAcl(ownerOnly().value());
-        if (!view.getOwner().equals(user)) {
+        UserPrincipal owner = view.getOwner();
+        if (!owner.equals(user) && trusted(owner)) {
             view.setOwner(user);
         }
     }

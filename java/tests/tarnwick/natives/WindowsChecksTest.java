@@ -429,6 +429,12 @@ class WindowsChecksTest {
         assertOwnerOnly(library);
         assertTrue(checks.isOwnerOnly(own));
         assertEquals(library, place(null, null, shared), "the first start's folder is not used");
+        // Someone else's folder (swapped in before the ACL was set) stays
+        // theirs, and refused, even where they let the player re-permission it.
+        Path swapped = dir("C:\\Temp\\swapped", other, allow(other, FULL), allow(player, FULL));
+        checks.makeOwnerOnly(swapped);
+        assertEquals(other, Files.getOwner(swapped));
+        assertNotNull(checks.problem(swapped, PathChecks.Role.DIRECTORY));
     }
 
     /**
