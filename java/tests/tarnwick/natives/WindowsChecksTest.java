@@ -398,7 +398,7 @@ class WindowsChecksTest {
         } finally {
             System.setProperty("user.name", saved);
         }
-        assertTrue(!library.startsWith(planted.getParent()), library::toString);
+        assertFalse(library.startsWith(planted.getParent()), library::toString);
         assertOwnerOnly(library);
         assertTrue(token.isOwn(library) && !token.isOwn(planted));
         // A name that the lookup resolves to another account than the token's
