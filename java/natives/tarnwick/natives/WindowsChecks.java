@@ -51,6 +51,10 @@ import java.util.TreeSet;
  * data, its name and its ACL stay as they are, and every start compares the
  * copy's SHA-256 with the jar's. Alternate data streams ({@code file:name})
  * are written with WRITE_DATA on the file, which is refused.
+ *
+ * <p>The JDK shows only plain allow and deny entries; object and conditional
+ * (callback) entries are left out of the list it returns, so they are not
+ * weighed. Only an owner, who must be this user or the system, can add them.
  */
 final class WindowsChecks extends PathChecks {
     /** Rights that let their holder change what is at a path we load from. */
