@@ -103,8 +103,9 @@ cp /etc/fuse.conf "$fuse_conf_saved" 2>/dev/null || : >"$fuse_conf_saved"
 grep -qx user_allow_other /etc/fuse.conf 2>/dev/null || echo user_allow_other >>/etc/fuse.conf
 fuse_mode=$(stat -c %a /dev/fuse)
 chmod 666 /dev/fuse
-mkdir -m 755 "$fixtures/fuse"
-chown "$TARNWICK_OTHER:" "$fixtures/fuse"
+# In a directory like /tmp, so that only the mount's owner gives it away.
+mkdir "$fixtures/fuse"
+chmod 1777 "$fixtures/fuse"
 fuse_view="$fixtures/fuse/view"
 as_user "$TARNWICK_OTHER" mkdir -m 755 "$fixtures/fuse/files" "$fuse_view"
 as_user "$TARNWICK_OTHER" bindfs -o allow_other -u "$TARNWICK_PLAYER" -g "$TARNWICK_PLAYER" \
