@@ -557,6 +557,15 @@ class PosixChecksTest {
         Files.setPosixFilePermissions(lib, PosixFilePermissions.fromString("rwxrwxrwx"));
         assertTrue(refusal(link.toString()).contains(lib + " is writable by every user"),
                 refusal(link.toString()));
+
+        // This class path holds no library; the property makes one supported.
+        assertTrue(!NativeLibraryExtractor.isSupported(), "the test class path holds a library");
+        System.setProperty(NativeLibraryExtractor.LIBRARY_PATH_PROPERTY, good.toString());
+        try {
+            assertTrue(NativeLibraryExtractor.isSupported());
+        } finally {
+            System.clearProperty(NativeLibraryExtractor.LIBRARY_PATH_PROPERTY);
+        }
     }
 
     /** As the player: installed by root, passes; by the other user, or where they may write, not. */
@@ -627,8 +636,12 @@ class PosixChecksTest {
             assertTrue(copy != null && Files.exists(copy), "the other JVM made no copy");
             Path held = copy;
             Files.setLastModifiedTime(held, FileTime.from(Instant.now().minus(Duration.ofHours(1))));
+            // One an older release left, without a side file: removed as before.
+            Path older = Files.copy(held, held.resolveSibling("libtarnwick.77.so"));
+            Files.setLastModifiedTime(older, FileTime.from(Instant.now().minus(Duration.ofHours(1))));
             place(game, cache(), tmp());
             assertTrue(Files.exists(held), "removed a copy another JVM uses");
+            assertTrue(Files.notExists(older), "kept an old copy without a side file");
             holder.getOutputStream().close();
             assertTrue(holder.waitFor(tarnwick.test.Timeouts.seconds(30),
                     java.util.concurrent.TimeUnit.SECONDS), "the other JVM did not end");
