@@ -14,7 +14,7 @@ packages=(
   zip unzip shellcheck
   maven libmaven-compiler-plugin-java libmaven-resources-plugin-java libmaven-jar-plugin-java
   libmaven-dependency-plugin-java gradle
-  libjimfs-java acl
+  libjimfs-java acl bindfs fuse3
 )
 # wine is installed without its recommends (no desktop stack).
 wine_packages=(wine wine64)

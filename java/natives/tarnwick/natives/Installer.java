@@ -2,13 +2,19 @@ package tarnwick.natives;
 
 import java.io.IOException;
 import java.io.InputStream;
+import java.nio.channels.FileChannel;
+import java.nio.channels.FileLock;
+import java.nio.channels.OverlappingFileLockException;
 import java.nio.file.AtomicMoveNotSupportedException;
 import java.nio.file.DirectoryStream;
 import java.nio.file.Files;
 import java.nio.file.LinkOption;
 import java.nio.file.Path;
 import java.nio.file.StandardCopyOption;
+import java.nio.file.StandardOpenOption;
 import java.nio.file.attribute.FileTime;
+import java.util.ArrayList;
+import java.util.List;
 import java.util.regex.Pattern;
 
 /**
@@ -28,6 +34,12 @@ final class Installer {
     /** Another version's folder that no start has used for this long is removed. */
     private static final long STALE_FOLDER_MILLIS = 7L * 24 * 60 * 60 * 1000;
     private static final System.Logger LOG = System.getLogger("tarnwick.natives");
+    /** The side file of a copy, locked shared by each JVM that uses the copy. */
+    static final String LOCK_SUFFIX = ".lock";
+    /** This JVM's record of the copies it holds; written so that relocation leaves it alone. */
+    private static final String IN_USE = "tarnwick-in-use:";
+    /** The channels that hold the shared locks; never closed. */
+    private static final List<FileChannel> HELD = new ArrayList<>();
 
     private final String folderName;
     private final String library;
@@ -75,6 +87,7 @@ final class Installer {
         if (!boundTo.equals(loader)) {
             target = copyFor(folder, target, loader, boundTo);
         }
+        holdInUse(target);
         // Again, right before the path is handed out: every directory down
         // to the file, the file, and its content.
         checks.requireSafeDirectories(folder);
@@ -164,14 +177,100 @@ final class Installer {
     }
 
     /**
+     * Takes a shared lock on {@code <copy>.lock} for as long as this JVM runs
+     * (or the class loader of this class lives, which a library loaded
+     * through it does not outlive): a start in another JVM removes a copy
+     * only while it holds the exclusive lock on its side file, so never one
+     * in use. The side file, not the copy, carries the lock because POSIX
+     * drops a process's locks on a file when any of its descriptors for that
+     * file is closed, and the copy is opened to hash and to load it. For the
+     * same reason a channel on a side file is never closed once opened here,
+     * and this JVM records the copies it holds in a system property, under a
+     * name no relocation of this package rewrites, so that neither another
+     * copy of this class nor the cleanup opens the side file again.
+     */
+    private static void holdInUse(Path copy) throws IOException {
+        String key = IN_USE + copy.toUri();
+        if (System.getProperties().putIfAbsent(key, "held") != null) {
+            return;
+        }
+        try {
+            FileChannel channel = FileChannel.open(lockOf(copy), StandardOpenOption.CREATE,
+                    StandardOpenOption.READ, StandardOpenOption.WRITE,
+                    LinkOption.NOFOLLOW_LINKS);
+            synchronized (HELD) {
+                HELD.add(channel);
+            }
+            channel.lock(0, Long.MAX_VALUE, true);
+        } catch (OverlappingFileLockException e) {
+            // Held by this JVM already, through another copy of this class.
+        } catch (IOException | RuntimeException e) {
+            System.getProperties().remove(key);
+            throw new IOException("could not mark " + copy + " as in use (" + e + ")", e);
+        }
+    }
+
+    private static Path lockOf(Path copy) {
+        return copy.resolveSibling(copy.getFileName() + LOCK_SUFFIX);
+    }
+
+    /**
+     * Removes {@code copy} unless a JVM uses it: this one (by its record) or
+     * another (which holds a shared lock on its side file). Removes the side
+     * file with it; a copy that cannot be removed (a library in use on
+     * Windows) keeps its side file.
+     */
+    private static void removeUnused(Path copy) {
+        if (System.getProperty(IN_USE + copy.toUri()) != null) {
+            return;
+        }
+        Path lock = lockOf(copy);
+        if (!Files.exists(lock, LinkOption.NOFOLLOW_LINKS)) {
+            deleteQuietly(copy);
+            return;
+        }
+        FileChannel channel;
+        try {
+            channel = FileChannel.open(lock, StandardOpenOption.WRITE, LinkOption.NOFOLLOW_LINKS);
+        } catch (IOException | RuntimeException e) {
+            return;
+        }
+        boolean close = true;
+        try {
+            FileLock exclusive = channel.tryLock();
+            if (exclusive != null) {
+                if (deleteQuietly(copy)) {
+                    deleteQuietly(lock);
+                }
+            }
+        } catch (OverlappingFileLockException e) {
+            // This JVM holds it: closing this channel would drop that lock.
+            close = false;
+            synchronized (HELD) {
+                HELD.add(channel);
+            }
+        } catch (IOException | RuntimeException e) {
+            // In use, or no locks here: left alone.
+        } finally {
+            if (close) {
+                try {
+                    channel.close();
+                } catch (IOException e) {
+                    // Nothing held.
+                }
+            }
+        }
+    }
+
+    /**
      * Removes what interrupted starts, other class loaders and older versions
      * left behind: this user's {@code .part} files and per-loader copies in
      * {@code folder} older than ten minutes (a copy is loaded right after it
      * is made; on Windows one that is loaded cannot be removed), and folders
      * of other versions that no start has used for a week, with only the
      * library's files in them. Never {@code keep}, never the library in
-     * {@code folder}, never through a link; anything else is left alone and
-     * failures are ignored.
+     * {@code folder}, never a copy a JVM uses ({@link #holdInUse}), never
+     * through a link; anything else is left alone and failures are ignored.
      */
     private void removeStale(Path natives, Path folder, Path keep) {
         long now = System.currentTimeMillis();
@@ -206,18 +305,31 @@ final class Installer {
      */
     private void removeOwnFiles(Path folder, long before, boolean libraries, Path keep)
             throws IOException {
-        Pattern ours = Pattern.compile("(libtarnwick\\.so|tarnwick\\.dll)\\.[0-9]+\\.part"
-                + "|(libtarnwick|tarnwick)\\.[0-9]+\\.(so|dll)"
+        Pattern parts = Pattern.compile("(libtarnwick\\.so|tarnwick\\.dll)\\.[0-9]+\\.part");
+        Pattern copies = Pattern.compile("(libtarnwick|tarnwick)\\.[0-9]+\\.(so|dll)"
                 + (libraries ? "|libtarnwick\\.so|tarnwick\\.dll" : ""));
         try (DirectoryStream<Path> entries = Files.newDirectoryStream(folder)) {
             for (Path entry : entries) {
-                if (!entry.equals(keep)
-                        && ours.matcher(entry.getFileName().toString()).matches()
+                String name = entry.getFileName().toString();
+                boolean part = parts.matcher(name).matches();
+                // A side file whose copy is gone is removed like a copy.
+                boolean orphan = name.endsWith(LOCK_SUFFIX) && copies.matcher(name.substring(0,
+                        name.length() - LOCK_SUFFIX.length())).matches()
+                        && !Files.exists(entry.resolveSibling(name.substring(0,
+                                name.length() - LOCK_SUFFIX.length())), LinkOption.NOFOLLOW_LINKS);
+                if (!entry.equals(keep) && (part || orphan || copies.matcher(name).matches())
                         && Files.isRegularFile(entry, LinkOption.NOFOLLOW_LINKS)
                         && checks.isOwn(entry)
                         && Files.getLastModifiedTime(entry, LinkOption.NOFOLLOW_LINKS)
                                 .toMillis() < before) {
-                    deleteQuietly(entry);
+                    if (part) {
+                        deleteQuietly(entry);
+                    } else if (orphan) {
+                        removeUnused(entry.resolveSibling(name.substring(0,
+                                name.length() - LOCK_SUFFIX.length())));
+                    } else {
+                        removeUnused(entry);
+                    }
                 }
             }
         }
@@ -228,12 +340,14 @@ final class Installer {
      * a library in use on Windows or a folder with other files in it stays for
      * a later start.
      */
-    private static void deleteQuietly(Path path) {
+    private static boolean deleteQuietly(Path path) {
         try {
             Files.deleteIfExists(path);
+            return true;
         } catch (IOException | SecurityException e) {
             LOG.log(System.Logger.Level.DEBUG, "tarnwick leaves " + path + " for a later start: "
                     + e);
+            return false;
         }
     }
 

@@ -1,38 +1,60 @@
 package tarnwick.natives;
 
+import java.io.IOError;
 import java.io.IOException;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.AccessDeniedException;
 import java.nio.file.DirectoryStream;
 import java.nio.file.FileAlreadyExistsException;
 import java.nio.file.FileSystemException;
+import java.nio.file.InvalidPathException;
 import java.nio.file.NoSuchFileException;
 import java.nio.file.NotDirectoryException;
 import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.List;
+import java.util.function.Consumer;
 import java.util.regex.Pattern;
 
 /**
  * Where the copy may go: the first of these that passes the checks.
  * <ol>
  *   <li>the game directory the mod names;
- *   <li>the user's cache ({@code $XDG_CACHE_HOME}, else {@code ~/.cache}; on
- *       Windows {@code %LOCALAPPDATA%});
+ *   <li>the user's cache: {@code $XDG_CACHE_HOME} when it is an absolute path;
+ *       when that is refused, or on the way there, {@code ~/.cache}; on
+ *       Windows {@code %LOCALAPPDATA%};
  *   <li>this user's own owner-only directory in {@code java.io.tmpdir}, which
  *       every user shares: {@code tarnwick-<user>}, or, when someone else took
  *       that name or it is open to others, a fresh {@code tarnwick-<user>.<digits>}.
  * </ol>
- * A location that fails is logged with its reason, and so is the one used,
- * with the reasons the ones before it were not.
+ * When the caller loads the copy through {@link #place(Installer, String, Consumer)},
+ * a copy the system will not run where it is (a file system mounted
+ * {@code noexec}) sends it on to the next location too. A location that
+ * fails is logged with its reason, and so is the one used, with the reasons
+ * the ones before it were not. A value from the environment that this JVM
+ * cannot even express as a path is a location refused, never an exception.
  */
 final class Locations {
     private static final System.Logger LOG = System.getLogger("tarnwick.natives");
 
+    /** One place the copy may go: a directory, or why the environment gave none usable. */
+    static final class Base {
+        final String name;
+        final Path path;
+        final String refused;
+        /** Shared with every user: the copy goes into a private directory in it. */
+        final boolean shared;
+
+        private Base(String name, Path path, String refused, boolean shared) {
+            this.name = name;
+            this.path = path;
+            this.refused = refused;
+            this.shared = shared;
+        }
+    }
+
     private final PathChecks checks;
-    private final Path gameDirectory;
-    private final Path cache;
-    private final Path temporary;
+    private final List<Base> bases;
     private final String user;
 
     /**
@@ -42,24 +64,98 @@ final class Locations {
      * @param user this user's name, for the directory in {@code temporary}
      */
     Locations(PathChecks checks, Path gameDirectory, Path cache, Path temporary, String user) {
+        this(checks, bases(gameDirectory, cache, temporary), user);
+    }
+
+    private Locations(PathChecks checks, List<Base> bases, String user) {
         this.checks = checks;
-        this.gameDirectory = gameDirectory == null ? null
-                : gameDirectory.toAbsolutePath().normalize();
-        this.cache = cache;
-        this.temporary = temporary.toAbsolutePath().normalize();
+        this.bases = bases;
         this.user = user;
     }
 
-    /** The user's own cache directory, or null when the environment names none. */
-    static Path userCache(boolean windows, java.nio.file.FileSystem fileSystem) {
-        String configured = System.getenv(windows ? "LOCALAPPDATA" : "XDG_CACHE_HOME");
-        if (configured != null && !configured.isEmpty()
-                && fileSystem.getPath(configured).isAbsolute()) {
-            return fileSystem.getPath(configured).normalize();
+    private static List<Base> bases(Path gameDirectory, Path cache, Path temporary) {
+        List<Base> bases = new ArrayList<>();
+        if (gameDirectory != null) {
+            bases.add(new Base(GAME, gameDirectory.toAbsolutePath().normalize(), null, false));
         }
-        String home = System.getProperty("user.home");
-        return windows || home == null || home.isEmpty() || !fileSystem.getPath(home).isAbsolute()
-                ? null : fileSystem.getPath(home, ".cache").normalize();
+        if (cache != null) {
+            bases.add(new Base(CACHE, cache, null, false));
+        }
+        bases.add(new Base(TEMPORARY, temporary.toAbsolutePath().normalize(), null, true));
+        return bases;
+    }
+
+    private static final String GAME = "the game directory";
+    private static final String CACHE = "the user's cache";
+    private static final String DEFAULT_CACHE = "the user's default cache (~/.cache)";
+    private static final String TEMPORARY = "java.io.tmpdir";
+
+    /**
+     * The locations the environment names, in order: {@code gameDirectory}
+     * (null: none), the configured cache ({@code $XDG_CACHE_HOME}, or on
+     * Windows {@code %LOCALAPPDATA%}; null or empty: none, and a relative one
+     * is refused, as the XDG rules ignore it), then on POSIX
+     * {@code <home>/.cache}, then {@code temporary}. A relative home or
+     * temporary directory is refused too: where it leads depends on where the
+     * game was started. An empty value, or one that {@code fileSystem} cannot
+     * express as a path (a name this JVM's file name encoding has no
+     * characters for, under a C locale), is kept as a location refused, with
+     * the reason.
+     */
+    static Locations forEnvironment(PathChecks checks, java.nio.file.FileSystem fileSystem,
+            boolean windows, Path gameDirectory, String configuredCache, String home,
+            String temporary, String user) {
+        List<Base> bases = new ArrayList<>();
+        if (gameDirectory != null) {
+            bases.add(base(GAME, () -> gameDirectory.toAbsolutePath().normalize(), false));
+        }
+        String variable = windows ? "LOCALAPPDATA" : "XDG_CACHE_HOME";
+        Base configured = null;
+        if (configuredCache != null && !configuredCache.isEmpty()) {
+            configured = base(CACHE,
+                    () -> absolute(fileSystem.getPath(configuredCache), variable, configuredCache),
+                    false);
+            bases.add(configured);
+        }
+        if (!windows) {
+            Base fallback = home == null || home.isEmpty()
+                    ? new Base(DEFAULT_CACHE, null, "user.home is empty", false)
+                    : base(DEFAULT_CACHE, () -> absolute(fileSystem.getPath(home), "user.home", home)
+                            .resolve(".cache"), false);
+            if (configured == null || configured.path == null
+                    || !configured.path.equals(fallback.path)) {
+                bases.add(fallback);
+            }
+        }
+        bases.add(temporary == null || temporary.isEmpty()
+                ? new Base(TEMPORARY, null, "java.io.tmpdir is empty", true)
+                : base(TEMPORARY, () -> absolute(fileSystem.getPath(temporary), TEMPORARY,
+                        temporary), true));
+        return new Locations(checks, bases, user);
+    }
+
+    /** A path the environment names, or where it cannot be expressed, the reason. */
+    private interface PathOf {
+        Path get() throws IOException;
+    }
+
+    private static Base base(String name, PathOf path, boolean shared) {
+        try {
+            return new Base(name, path.get(), null, shared);
+        } catch (InvalidPathException e) {
+            return new Base(name, null, "\"" + e.getInput() + "\" cannot be a path in this JVM ("
+                    + e.getReason() + "; file names are encoded as "
+                    + System.getProperty("sun.jnu.encoding") + ", set by the locale)", shared);
+        } catch (IOException | IOError | SecurityException e) {
+            return new Base(name, null, String.valueOf(e.getMessage()), shared);
+        }
+    }
+
+    private static Path absolute(Path path, String variable, String value) throws IOException {
+        if (!path.isAbsolute()) {
+            throw new IOException(variable + "=\"" + value + "\" is not an absolute path");
+        }
+        return path.normalize();
     }
 
     /**
@@ -69,37 +165,89 @@ final class Locations {
      * @throws IOException naming every location tried and why it failed
      */
     Path place(Installer installer, String loader) throws IOException {
+        return place(installer, loader, null);
+    }
+
+    /**
+     * As {@link #place(Installer, String)}, and hands each copy to
+     * {@code load} ({@code System.load} as the caller calls it) until one
+     * loads. A load that fails for a reason another location can avoid sends
+     * it on to the next location; any other failure of the load is thrown,
+     * explained.
+     */
+    Path place(Installer installer, String loader, Consumer<String> load) throws IOException {
         List<String> failures = new ArrayList<>();
         List<Throwable> causes = new ArrayList<>();
-        String[] names = {"the game directory", "the user's cache", "java.io.tmpdir"};
-        Path[] bases = {gameDirectory, cache, temporary};
-        for (int i = 0; i < names.length; i++) {
-            if (bases[i] == null) {
+        boolean unloadable = false;
+        for (int i = 0; i < bases.size(); i++) {
+            Base base = bases.get(i);
+            String next = i < bases.size() - 1 ? "; trying the next location" : "";
+            if (base.path == null) {
+                failures.add(base.name + ": " + base.refused);
+                LOG.log(System.Logger.Level.INFO, "tarnwick does not put its native library in "
+                        + base.name + ": " + base.refused + next);
                 continue;
             }
+            Path library;
             try {
-                Path home = i == 2 ? privateDirectory(temporary.resolve(privateName()))
-                                   : checks.createDirectoriesChecked(bases[i]);
-                Path library = installer.installUnder(home, loader);
-                LOG.log(System.Logger.Level.INFO, "tarnwick's native library is " + library
-                        + ", in " + names[i] + (failures.isEmpty() ? ""
-                                : "; not used: " + String.join("; ", failures)));
-                return library;
-            } catch (IOException | SecurityException e) {
-                failures.add(names[i] + ": " + describe(e));
+                Path home = base.shared
+                        ? privateDirectory(base.path.resolve(privateName()))
+                        : checks.createDirectoriesChecked(base.path);
+                library = installer.installUnder(home, loader);
+            } catch (IOException | SecurityException | InvalidPathException e) {
+                failures.add(base.name + ": " + describe(e));
                 causes.add(e);
                 LOG.log(System.Logger.Level.INFO, "tarnwick does not put its native library in "
-                        + names[i] + ": " + describe(e)
-                        + (i < names.length - 1 ? "; trying the next location" : ""));
+                        + base.name + ": " + describe(e) + next);
+                continue;
             }
+            if (load != null) {
+                try {
+                    load.accept(library.toString());
+                } catch (UnsatisfiedLinkError e) {
+                    if (!elsewhereMayLoad(e)) {
+                        throw NativeLibraryExtractor.explainLoadFailure(e, library);
+                    }
+                    unloadable = true;
+                    String why = library + " does not load from here (" + e.getMessage()
+                            + "): the file system does not let code run from it, as one"
+                            + " mounted noexec does";
+                    failures.add(base.name + ": " + why);
+                    causes.add(e);
+                    LOG.log(System.Logger.Level.INFO, "tarnwick does not load its native library"
+                            + " from " + base.name + ": " + why + next);
+                    continue;
+                }
+            }
+            LOG.log(System.Logger.Level.INFO, "tarnwick's native library is " + library
+                    + ", in " + base.name + (failures.isEmpty() ? ""
+                            : "; not used: " + String.join("; ", failures)));
+            return library;
         }
         IOException failure = new IOException("tarnwick could not put its native library "
-                + installer.library() + " (SHA-256 " + installer.expected() + ") anywhere safe:\n  in "
-                + String.join("\n  in ", failures));
+                + installer.library() + " (SHA-256 " + installer.expected() + ") anywhere safe"
+                + (load == null ? "" : " that runs it") + ":\n  in "
+                + String.join("\n  in ", failures)
+                + (unloadable ? "\nCode may not run where the copies were put: point the game"
+                        + " directory, XDG_CACHE_HOME or java.io.tmpdir at a file system that"
+                        + " allows it, or name an installed copy of the library in"
+                        + " -D" + NativeLibraryExtractor.LIBRARY_PATH_PROPERTY : ""));
         for (Throwable cause : causes) {
             failure.addSuppressed(cause);
         }
         throw failure;
+    }
+
+    /**
+     * Whether a failed load may work from another location: the system would
+     * not map the file for running (noexec: "failed to map segment",
+     * "operation not permitted") or refused this path ("permission denied",
+     * "access is denied", as a security policy with rules per directory does).
+     */
+    static boolean elsewhereMayLoad(UnsatisfiedLinkError e) {
+        String text = String.valueOf(e.getMessage()).toLowerCase(java.util.Locale.ROOT);
+        return text.contains("failed to map segment") || text.contains("operation not permitted")
+                || text.contains("permission denied") || text.contains("access is denied");
     }
 
     /**

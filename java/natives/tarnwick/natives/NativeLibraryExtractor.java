@@ -6,6 +6,7 @@ import java.nio.charset.StandardCharsets;
 import java.nio.file.FileSystem;
 import java.nio.file.FileSystems;
 import java.nio.file.Files;
+import java.nio.file.InvalidPathException;
 import java.nio.file.LinkOption;
 import java.nio.file.Path;
 import java.security.MessageDigest;
@@ -13,6 +14,7 @@ import java.security.NoSuchAlgorithmException;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.Locale;
+import java.util.function.Consumer;
 
 /**
  * Finds tarnwick's native library for this platform on the class path, copies
@@ -36,11 +38,13 @@ import java.util.Locale;
  * again and the file is hashed again; as no other user can write them, the
  * file cannot be swapped between that check and {@code System.load}.
  *
- * <p>Loading is left to the caller on purpose: {@code System.load} binds the
+ * <p>Loading is the caller's on purpose: {@code System.load} binds the
  * library to the class loader of the class that calls it, and the JVM looks
  * native methods up through that loader. So the class that declares the native
- * methods extracts and loads it itself, and carries on without it where there
- * is none. A second class loader of the same JVM gets a copy of its own
+ * methods loads it itself, passing {@code System::load} to {@link #load}, which
+ * moves on to the next location when a copy does not load where it is (a file
+ * system mounted {@code noexec}), and carries on without it where there is
+ * none. A second class loader of the same JVM gets a copy of its own
  * ({@code Bindings}). Where the JVM restricts native access (Java 24 and later
  * with {@code --illegal-native-access=deny}), {@code System.load} throws
  * {@link IllegalCallerException}:
@@ -50,16 +54,12 @@ import java.util.Locale;
  *     if (!NativeLibraryExtractor.isSupported()) {
  *         return false;                      // no library for this platform
  *     }
- *     Path library = null;
  *     try {
- *         library = NativeLibraryExtractor.extract(gameDirectory);
- *         System.load(library.toString());
+ *         NativeLibraryExtractor.load(gameDirectory, System::load);
  *         return true;
- *     } catch (IOException | SecurityException | IllegalCallerException e) {
- *         log(e);
- *         return false;
- *     } catch (UnsatisfiedLinkError e) {
- *         log(library == null ? e : NativeLibraryExtractor.explainLoadFailure(e, library));
+ *     } catch (IOException | UnsatisfiedLinkError | SecurityException
+ *             | IllegalCallerException e) {
+ *         log(e);                            // the message names each location and why
  *         return false;
  *     }
  * }
@@ -70,6 +70,15 @@ import java.util.Locale;
 public final class NativeLibraryExtractor {
     /** Where the jar keeps the libraries. */
     public static final String RESOURCE_ROOT = "natives/";
+
+    /**
+     * The system property that names a library installed outside the jar (by
+     * the player or a system packager): when it is set, that file is checked
+     * and used, and nothing is copied.
+     */
+    public static final String LIBRARY_PATH_PROPERTY = "tarnwick.library.path";
+
+    private static final System.Logger LOG = System.getLogger("tarnwick.natives");
 
     private static final String[][] PLATFORMS = {
         {"linux-x86_64", "libtarnwick.so"},
@@ -85,12 +94,14 @@ public final class NativeLibraryExtractor {
 
     /**
      * Whether this class path holds tarnwick's library for the running JVM's
-     * platform. When it does not (macOS, for one), {@link #extract(Path)} throws
-     * {@link UnsatisfiedLinkError}; a mod checks this first and goes on without
-     * the library.
+     * platform, or {@link #LIBRARY_PATH_PROPERTY} names an installed one (which
+     * {@link #extract(Path)} then checks). When neither holds (macOS, for one),
+     * {@link #extract(Path)} throws {@link UnsatisfiedLinkError}; a mod checks
+     * this first and goes on without the library.
      */
     public static boolean isSupported() {
-        return isSupported(System.getProperty("os.name"), System.getProperty("os.arch"));
+        return System.getProperty(LIBRARY_PATH_PROPERTY) != null
+                || isSupported(System.getProperty("os.name"), System.getProperty("os.arch"));
     }
 
     /** As {@link #isSupported()}, for the platform the two property values name. */
@@ -126,9 +137,61 @@ public final class NativeLibraryExtractor {
         return extract(directory, osName, osArch, caller);
     }
 
+    /**
+     * Extracts the library as {@link #extract(Path)} does and loads it with
+     * {@code load}, which the mod's class passes as {@code System::load} so
+     * that the library belongs to that class's loader. When the copy does not
+     * load from a location for a reason another location can avoid (a file
+     * system mounted {@code noexec}), the next location is tried, with the
+     * same checks, and the reason is logged. With {@link #LIBRARY_PATH_PROPERTY}
+     * set, the library it names is checked and loaded instead, and nothing is
+     * copied.
+     *
+     * @return the path of the library that loaded
+     * @throws UnsatisfiedLinkError when no library fits this platform, or the
+     *     load failed for a reason no location avoids (explained as by
+     *     {@link #explainLoadFailure})
+     * @throws IOException when no location can hold a verified copy that
+     *     loads; the message names every location tried and why it failed
+     */
+    public static Path load(Path directory, Consumer<String> load) throws IOException {
+        if (load == null) {
+            throw new NullPointerException("load");
+        }
+        return extract(directory, System.getProperty("os.name"), System.getProperty("os.arch"),
+                CALLER.getCallerClass().getClassLoader(), load);
+    }
+
     private static Path extract(Path directory, String osName, String osArch, ClassLoader caller)
             throws IOException {
+        return extract(directory, osName, osArch, caller, null);
+    }
+
+    private static Path extract(Path directory, String osName, String osArch, ClassLoader caller,
+            Consumer<String> load) throws IOException {
         String platform = platform(osName, osArch);
+        String configured = System.getProperty(LIBRARY_PATH_PROPERTY);
+        if (configured != null) {
+            Path installed = installed(configured, platform, FileSystems.getDefault(),
+                    PathChecks.forFileSystem(FileSystems.getDefault()));
+            if (load != null) {
+                try {
+                    load.accept(installed.toString());
+                } catch (UnsatisfiedLinkError e) {
+                    if (!Locations.elsewhereMayLoad(e)) {
+                        throw explainLoadFailure(e, installed);
+                    }
+                    UnsatisfiedLinkError refused = new UnsatisfiedLinkError("tarnwick could not"
+                            + " load the installed library " + installed + " (" + e.getMessage()
+                            + "): the file system it is on does not let code run from it, or a"
+                            + " security policy refuses it there; install it where code may run,"
+                            + " or leave " + LIBRARY_PATH_PROPERTY + " unset to use the jar's");
+                    refused.initCause(e);
+                    throw refused;
+                }
+            }
+            return installed;
+        }
         String library = libraryName(platform);
         String resource = library == null ? null : RESOURCE_ROOT + platform + "/" + library;
         byte[] content = resource == null ? null : resourceBytes(resource);
@@ -148,11 +211,83 @@ public final class NativeLibraryExtractor {
         PathChecks checks = PathChecks.forFileSystem(fileSystem);
         Installer installer = new Installer(version() + "-" + expected.substring(0, 12), library,
                 content, expected, checks);
-        Locations locations = new Locations(checks, directory,
-                Locations.userCache(platform.startsWith("windows-"), fileSystem),
-                fileSystem.getPath(System.getProperty("java.io.tmpdir")),
+        boolean windows = platform.startsWith("windows-");
+        Locations locations = Locations.forEnvironment(checks, fileSystem, windows, directory,
+                System.getenv(windows ? "LOCALAPPDATA" : "XDG_CACHE_HOME"),
+                System.getProperty("user.home"), System.getProperty("java.io.tmpdir"),
                 System.getProperty("user.name", "user"));
-        return locations.place(installer, Bindings.name(caller));
+        return locations.place(installer, Bindings.name(caller), load);
+    }
+
+    /**
+     * The library that {@link #LIBRARY_PATH_PROPERTY} names, checked as a
+     * copy is: an absolute path whose real file and every directory above it
+     * belong to this user or the system with nobody else allowed to write
+     * them, and a library for {@code platform} by its header. Returns the
+     * real path, so that no link is followed again when it is loaded.
+     */
+    static Path installed(String configured, String platform, FileSystem fileSystem,
+            PathChecks checks) throws IOException {
+        String refused = "tarnwick does not load the library " + LIBRARY_PATH_PROPERTY + " names ("
+                + configured + "): ";
+        Path given;
+        try {
+            given = fileSystem.getPath(configured);
+        } catch (InvalidPathException e) {
+            throw new IOException(refused + "it cannot be a path in this JVM (" + e.getReason()
+                    + "; file names are encoded as " + System.getProperty("sun.jnu.encoding")
+                    + ")");
+        }
+        if (configured.isEmpty() || !given.isAbsolute()) {
+            throw new IOException(refused + "it is not an absolute path");
+        }
+        Path real;
+        try {
+            real = given.toRealPath();
+            checks.requireSafeDirectories(real.getParent());
+            checks.require(real, PathChecks.Role.FILE);
+        } catch (IOException | SecurityException e) {
+            throw new IOException(refused + Locations.describe(e), e);
+        }
+        String kind = platformOf(real);
+        if (!platform.equals(kind)) {
+            throw new IOException(refused + (kind == null ? "it is no library for any platform"
+                    + " tarnwick knows (neither an ELF nor a PE file of a known machine)"
+                    : "it is a library for " + kind) + ", not for this platform, " + platform);
+        }
+        LOG.log(System.Logger.Level.INFO, "tarnwick's native library is " + real
+                + ", installed, as " + LIBRARY_PATH_PROPERTY + " names it (nothing is copied)");
+        return real;
+    }
+
+    /**
+     * The platform a library file is built for, read from its header as the
+     * release reads it ({@code scripts/library-platform.sh}): the ELF or PE
+     * machine, or null when it is neither or of a machine not known here.
+     */
+    static String platformOf(Path file) throws IOException {
+        byte[] head = new byte[4096];
+        int length;
+        try (InputStream in = Files.newInputStream(file, LinkOption.NOFOLLOW_LINKS)) {
+            length = in.readNBytes(head, 0, head.length);
+        }
+        java.nio.ByteBuffer bytes = java.nio.ByteBuffer.wrap(head, 0, length)
+                .order(java.nio.ByteOrder.LITTLE_ENDIAN);
+        if (length >= 20 && head[0] == 0x7f && head[1] == 'E' && head[2] == 'L'
+                && head[3] == 'F') {
+            int machine = bytes.getShort(18) & 0xffff;
+            return machine == 62 ? "linux-x86_64" : machine == 183 ? "linux-aarch64" : null;
+        }
+        if (length >= 64 && head[0] == 'M' && head[1] == 'Z') {
+            long pe = bytes.getInt(60) & 0xffffffffL;
+            if (pe + 6 > length || bytes.getInt((int) pe) != 0x4550) {
+                return null;
+            }
+            int machine = bytes.getShort((int) pe + 4) & 0xffff;
+            return machine == 0x8664 ? "windows-x86_64" : machine == 0xAA64 ? "windows-aarch64"
+                    : null;
+        }
+        return null;
     }
 
     /**
@@ -251,8 +386,10 @@ public final class NativeLibraryExtractor {
         }
         if (text.contains("failed to map segment") || text.contains("operation not permitted")
                 || text.contains("memory protection")) {
-            return "Cause: the directory is on a file system mounted noexec (move the game"
-                    + " directory, or point java.io.tmpdir and the user's cache elsewhere)";
+            return "Cause: the file system the file is on does not let code run from it, as one"
+                    + " mounted noexec does (NativeLibraryExtractor.load tries the other"
+                    + " locations in turn; a game directory elsewhere, or an installed copy named"
+                    + " in -D" + LIBRARY_PATH_PROPERTY + ", avoids it)";
         }
         if (text.contains("permission denied") || text.contains("access is denied")) {
             return "Cause: this user may not read or run the file (its permissions, a security"

@@ -28,10 +28,23 @@ final class PosixChecks extends PathChecks {
             PosixFilePermissions.fromString("rw-------");
 
     private final FileSystem fileSystem;
+    private final Path mountInfo;
     private Integer uid;
 
     PosixChecks(FileSystem fileSystem) {
+        this(fileSystem, null, fileSystem.getPath("/proc/self/mountinfo"));
+    }
+
+    /**
+     * Checks made for the user {@code uid} (null: this process's user), with
+     * the mounts read from {@code mountInfo}, in the format of
+     * {@code /proc/self/mountinfo}. Tests name another user here so that the
+     * owner and mode rules are tried as someone other than root.
+     */
+    PosixChecks(FileSystem fileSystem, Integer uid, Path mountInfo) {
         this.fileSystem = fileSystem;
+        this.uid = uid;
+        this.mountInfo = mountInfo;
     }
 
     /**
@@ -86,6 +99,10 @@ final class PosixChecks extends PathChecks {
             return path + " belongs to " + attributes.owner().getName() + ", not to this user ("
                     + nameOf(uid()) + ")";
         }
+        String mount = daemonMountProblem(path);
+        if (mount != null) {
+            return mount;
+        }
         Set<PosixFilePermission> mode = attributes.permissions();
         boolean sticky = role == Role.ANCESTOR && isSticky(path);
         if (mode.contains(PosixFilePermission.OTHERS_WRITE) && !sticky) {
@@ -98,6 +115,92 @@ final class PosixChecks extends PathChecks {
                     + ")";
         }
         return null;
+    }
+
+    /**
+     * Why the mount {@code path} is on proves nothing about who wrote it, or
+     * null. On most file systems the kernel keeps each file's owner and
+     * enforces the mode, so the checks above are the truth. On FUSE
+     * ({@code fuse}, {@code fuseblk}, {@code fuse.<name>}) a user-space
+     * daemon reports owners and modes and serves the bytes as it likes: only
+     * the user who mounted it (its {@code user_id=} option) controls what
+     * comes back, so such a mount passes only when that is this user or root.
+     * FUSE is the one file system an ordinary user can mount where another
+     * user's processes see it (through the setuid {@code fusermount}); network
+     * and virtual machine file systems whose servers also report owners
+     * (NFS, CIFS, 9p, virtiofs) need root to mount, or an entry root wrote in
+     * {@code /etc/fstab}, so root vouches for them. Nobody can mount over
+     * one of our own directories: {@code fusermount} wants the mount point
+     * writable by the one who mounts, and only this user may write ours.
+     * Without a readable mount table nothing is refused here: that is not
+     * Linux, or {@code /proc} is hidden, and FUSE has no other trace.
+     */
+    private String daemonMountProblem(Path path) throws IOException {
+        if (!Files.isReadable(mountInfo)) {
+            return null;
+        }
+        String best = null;
+        String type = null;
+        String options = null;
+        String target = path.toString();
+        String table = new String(Files.readAllBytes(mountInfo), StandardCharsets.UTF_8);
+        for (String line : table.split("\n")) {
+            // id parent major:minor root mount-point options [optional...] - type source super-options
+            String[] fields = line.split(" ");
+            int dash = java.util.Arrays.asList(fields).indexOf("-");
+            if (dash < 6 || dash + 1 >= fields.length) {
+                continue;
+            }
+            String point = unescape(fields[4]);
+            boolean under = target.equals(point) || point.equals("/")
+                    || target.startsWith(point + "/");
+            // Later lines are mounted over earlier ones: the last of the longest wins.
+            if (under && (best == null || point.length() >= best.length())) {
+                best = point;
+                type = fields[dash + 1];
+                options = dash + 3 < fields.length ? fields[dash + 3] : "";
+            }
+        }
+        if (type == null || !(type.equals("fuse") || type.equals("fuseblk")
+                || type.startsWith("fuse."))) {
+            return null;
+        }
+        String owner = null;
+        for (String option : options.split(",")) {
+            if (option.startsWith("user_id=")) {
+                owner = option.substring("user_id=".length());
+            }
+        }
+        if (owner != null && (owner.equals("0") || owner.equals(String.valueOf(uid())))) {
+            return null;
+        }
+        return path + " is on the " + type + " file system mounted at " + best + " by "
+                + (owner == null ? "an unknown user" : "uid " + owner)
+                + ", not by this user (" + nameOf(uid()) + ") or root: its daemon, not the"
+                + " kernel, reports its owners and serves its bytes";
+    }
+
+    /** A mount point as the mount table writes it, with its octal escapes ({@code \040}) undone. */
+    private static String unescape(String field) {
+        if (field.indexOf('\\') < 0) {
+            return field;
+        }
+        java.io.ByteArrayOutputStream bytes = new java.io.ByteArrayOutputStream();
+        byte[] raw = field.getBytes(StandardCharsets.UTF_8);
+        for (int i = 0; i < raw.length; i++) {
+            if (raw[i] == '\\' && i + 3 < raw.length && isOctal(raw[i + 1])
+                    && isOctal(raw[i + 2]) && isOctal(raw[i + 3])) {
+                bytes.write((raw[i + 1] - '0') * 64 + (raw[i + 2] - '0') * 8 + raw[i + 3] - '0');
+                i += 3;
+            } else {
+                bytes.write(raw[i]);
+            }
+        }
+        return new String(bytes.toByteArray(), StandardCharsets.UTF_8);
+    }
+
+    private static boolean isOctal(byte b) {
+        return b >= '0' && b <= '7';
     }
 
     private String nameOf(int id) {

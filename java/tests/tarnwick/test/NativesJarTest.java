@@ -68,6 +68,8 @@ class NativesJarTest {
 
     @TempDir Path temp;
     private RecordingServer server;
+    /** Set in the environment of the child JVMs, over what {@link #launch} sets. */
+    private final java.util.Map<String, String> environment = new java.util.HashMap<>();
 
     @BeforeEach
     void start() throws IOException {
@@ -112,6 +114,12 @@ class NativesJarTest {
         command.add("-Xcheck:jni");
         command.add("-Dtarnwick.gameDir=" + gameDir);
         command.add("-Djava.io.tmpdir=" + tmpDir);
+        // A home where no default cache can be made, unless a test names one.
+        Path noHome = temp.resolve("no-home");
+        if (Files.notExists(noHome)) {
+            Files.write(noHome, new byte[0]);
+        }
+        command.add("-Duser.home=" + noHome.resolve("home"));
         command.addAll(List.of(options));
         if (!List.of(options).contains("-jar") && !List.of(options).contains("-cp")) {
             command.add("-cp");
@@ -123,6 +131,7 @@ class NativesJarTest {
         // A UTF-8 locale, as on players' desktops, so the JVM can name
         // non-ASCII paths.
         builder.environment().put("LC_ALL", "C.UTF-8");
+        builder.environment().putAll(environment);
         if (cache == null) {
             builder.environment().remove("XDG_CACHE_HOME");
         } else {
@@ -211,7 +220,8 @@ class NativesJarTest {
                 () -> "not a versioned folder: " + folder);
         assertEquals(hash, sha256(Files.readAllBytes(one.library)));
         try (Stream<Path> files = Files.list(folder)) {
-            assertEquals(List.of("libtarnwick.so"), files.map(p -> p.getFileName().toString())
+            assertEquals(List.of("libtarnwick.so", "libtarnwick.so.lock"), files
+                    .map(p -> p.getFileName().toString()).sorted()
                     .collect(Collectors.toList()), "temporary files left behind");
         }
         // The step that decides between instances starting together: a copy in
@@ -414,6 +424,57 @@ class NativesJarTest {
                 "in java.io.tmpdir: " + blocked}) {
             assertTrue(nowhere.contains(part), () -> "missing \"" + part + "\" in: " + nowhere);
         }
+    }
+
+    /**
+     * Under a C locale this JVM cannot name a non-ASCII path: a home, cache
+     * and java.io.tmpdir with one are refused, each logged; nothing throws.
+     * With java.io.tmpdir plain ASCII the library loads from there.
+     */
+    @Test
+    void aCLocaleWithNonAsciiLocationsIsRefusedNeverThrown() throws Exception {
+        Path blocked = Files.write(temp.resolve("blocked"), new byte[] {1});
+        environment.put("LC_ALL", "C");
+        String home = "-Duser.home=" + temp.resolve("h\u00f6me");
+        String refused = output(launch(blocked.resolve("game"), temp.resolve("tmp \u00e9"),
+                temp.resolve("c\u00e4che"), null, home));
+        assertTrue(refused.contains("carried on without tarnwick"), refused);
+        for (String part : new String[] {"in the user's cache: \"", "in the user's default cache"
+                + " (~/.cache): \"", "in java.io.tmpdir: \""}) {
+            assertTrue(Pattern.compile(Pattern.quote(part) + "[^\"]*\" cannot be a path in this JVM")
+                    .matcher(refused).find(), () -> "not refused \"" + part + "\": " + refused);
+        }
+        assertTrue(!refused.contains("InvalidPathException"), refused);
+        Run loaded = finish(launch(blocked.resolve("game"), temp.resolve("tmp"),
+                temp.resolve("c\u00e4che"), null, home));
+        assertTrue(loaded.library.startsWith(temp.resolve("tmp")), loaded.output);
+    }
+
+    /**
+     * A library named in tarnwick.library.path is checked and loaded, and
+     * nothing is copied; one that fails the checks is refused, and the mod
+     * carries on without any.
+     */
+    @Test
+    void anInstalledLibraryIsLoadedAsItIsOrRefused() throws Exception {
+        Path installed = Files.createDirectories(temp.resolve("usr lib")).resolve("libtarnwick.so");
+        Files.write(installed, jarLibrary());
+        Files.setPosixFilePermissions(installed, PosixFilePermissions.fromString("rw-r--r--"));
+        String property = "-D" + NativeLibraryExtractor.LIBRARY_PATH_PROPERTY + "=" + installed;
+        Run run = finish(launch(temp.resolve("game"), temp.resolve("tmp"), temp.resolve("cache"),
+                null, property));
+        assertEquals(installed, run.library);
+        assertTrue(run.output.contains("tarnwick's native library is " + installed + ", installed"),
+                run.output);
+        for (String unused : new String[] {"game", "tmp", "cache"}) {
+            assertTrue(Files.notExists(temp.resolve(unused)), () -> "copied to " + unused);
+        }
+        Files.setPosixFilePermissions(installed, PosixFilePermissions.fromString("rw-rw-rw-"));
+        String refused = output(launch(temp.resolve("game"), temp.resolve("tmp"),
+                temp.resolve("cache"), null, property));
+        assertTrue(refused.contains("carried on without tarnwick")
+                && refused.contains(installed + " is writable by every user"), refused);
+        assertTrue(Files.notExists(temp.resolve("game")), "copied after a refusal");
     }
 
     /**

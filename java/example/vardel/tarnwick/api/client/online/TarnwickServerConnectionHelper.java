@@ -54,10 +54,9 @@ public final class TarnwickServerConnectionHelper {
                     + "; online cosmetics are off");
             return false;
         }
-        Path library = null;
         try {
-            library = NativeLibraryExtractor.extract(gameDirectory);
-            System.load(library.toString());
+            // System::load from this class, so that the library is this class loader's.
+            NativeLibraryExtractor.load(gameDirectory, System::load);
             loaded = true;
         } catch (IOException e) {
             LOG.log(System.Logger.Level.WARNING, "online cosmetics are off", e);
@@ -70,8 +69,7 @@ public final class TarnwickServerConnectionHelper {
             LOG.log(System.Logger.Level.WARNING, "online cosmetics are off: a security policy"
                     + " forbids loading native libraries (" + e.getMessage() + ")", e);
         } catch (UnsatisfiedLinkError e) {
-            LOG.log(System.Logger.Level.WARNING, "online cosmetics are off",
-                    library == null ? e : NativeLibraryExtractor.explainLoadFailure(e, library));
+            LOG.log(System.Logger.Level.WARNING, "online cosmetics are off", e);
         }
         if (loaded && HTTP_CLIENT == null) {
             HTTP_CLIENT = HttpClient.newHttpClient();
