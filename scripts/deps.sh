@@ -15,6 +15,7 @@ packages=(
   maven libmaven-compiler-plugin-java libmaven-resources-plugin-java libmaven-jar-plugin-java
   libmaven-dependency-plugin-java
   libjimfs-java acl
+  locales tzdata
 )
 # wine is installed without its recommends (no desktop stack).
 wine_packages=(wine wine64)
