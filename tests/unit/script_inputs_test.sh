@@ -6,7 +6,8 @@
 #   - scripts/release.sh's record of an earlier release (.tarnwick-release in
 #     the output directory), read before anything is built: a list under
 #     another title, names that lead out of the directory ("..", absolute),
-#     and the development key spelt in capitals.
+#     and the development key spelt in capitals; and a well-formed record in
+#     a locale whose letter ranges differ from C's.
 # release.sh is run with a build directory it cannot create, so that a check
 # that wrongly passes ends it at once (exit 1) instead of starting a build;
 # every refusal here must be its own (exit 2, naming the problem).
@@ -100,6 +101,17 @@ earlier_release_record() {
   release "$dist" --dev-key --allow-dirty >"$work/log" 2>&1 || status=$?
   [[ $status == 1 ]] && grep -qF "cannot create directory" "$work/log" ||
     fail "a well-formed earlier release was not accepted: exit $status: $(cat "$work/log")"
+
+  # And in a locale whose letter ranges leave out i and I (tr_TR.UTF-8,
+  # generated here): release.sh must read its own record all the same.
+  local locales=$work/locales
+  mkdir "$locales"
+  localedef -i tr_TR -f UTF-8 "$locales/tr_TR.UTF-8" >/dev/null 2>&1 ||
+    fail "localedef could not generate tr_TR.UTF-8 (Debian package locales)"
+  status=0
+  LOCPATH=$locales LC_ALL=tr_TR.UTF-8 release "$dist" --dev-key --allow-dirty >"$work/log" 2>&1 || status=$?
+  [[ $status == 1 ]] && grep -qF "cannot create directory" "$work/log" ||
+    fail "in tr_TR.UTF-8, a well-formed earlier release was not accepted: exit $status: $(cat "$work/log")"
 
   record "$old"
   sed -i '1s/^# /#  /' "$dist/.tarnwick-release"
