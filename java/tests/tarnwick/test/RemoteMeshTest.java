@@ -343,14 +343,18 @@ class RemoteMeshTest {
     @Test
     void interruptWhileWaitingForTheHeadFailsTheCompletionAndKeepsTheStatus() throws Exception {
         CountDownLatch requested = new CountDownLatch(1);
+        CountDownLatch interrupted = new CountDownLatch(1);
         try (RawServer raw = new RawServer(socket -> {
             RawServer.readHead(socket.getInputStream());
             requested.countDown();
-            RawServer.clientClosesWithin(socket, 20_000);  // no answer
+            // No answer: the connection is held until well after the
+            // interrupt, however long the machine takes to get there.
+            RawServer.clientClosesWithin(socket, interrupted, 20_000);
         })) {
             BackgroundLoad load = new BackgroundLoad(raw.baseUrl());
             assertTrue(requested.await(Timeouts.seconds(10), TimeUnit.SECONDS));
             load.thread.interrupt();
+            interrupted.countDown();
             Outcome.Call<Mesh> call = load.awaitReturn();
             assertNull(call.result);
             assertTrue(call.failure instanceof InterruptedException, () -> "got " + call.failure);
