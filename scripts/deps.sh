@@ -15,6 +15,7 @@ packages=(
   maven libmaven-compiler-plugin-java libmaven-resources-plugin-java libmaven-jar-plugin-java
   libmaven-dependency-plugin-java gradle
   libjimfs-java acl bindfs fuse3
+  locales tzdata
 )
 # wine is installed without its recommends (no desktop stack).
 wine_packages=(wine wine64)

@@ -108,7 +108,7 @@ entry_points() {
 # cmake_cache BUILD_DIR NAME: a value from BUILD_DIR's CMakeCache.txt.
 cmake_cache() {
   local value
-  value=$(sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt" 2>/dev/null)
+  value=$(LC_ALL=C sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt" 2>/dev/null)
   [[ -n "$value" ]] || fail "no $2 in $1/CMakeCache.txt"
   printf '%s\n' "$value"
 }

@@ -10,9 +10,16 @@ expected=${2:-}
 
 # Unsigned little-endian integer of WIDTH bytes at OFFSET.
 le() { od -An -t u"$2" -j "$1" -N "$2" --endian=little "$library" | tr -d ' '; }
+# need OFFSET WIDTH WHAT: fails unless the file holds WIDTH bytes at OFFSET
+# (od would read what there is of them).
+size=$(stat -L -c %s "$library")
+need() {
+  (( size >= $1 + $2 )) || { echo "library-platform.sh: $library: cut short: $3" >&2; exit 1; }
+}
 
 magic=$(od -An -c -N 4 "$library" | tr -d ' ')
 if [[ $magic == '177ELF' ]]; then
+  need 18 2 "no ELF machine field"
   case $(le 18 2) in
     62) platform=linux-x86_64 ;;
     183) platform=linux-aarch64 ;;
@@ -20,7 +27,9 @@ if [[ $magic == '177ELF' ]]; then
   esac
   what="ELF machine $(le 18 2)"
 elif [[ ${magic:0:2} == MZ ]]; then
+  need 60 4 "no PE header"
   pe=$(le 60 4)
+  need "$pe" 6 "no PE header"
   [[ $(od -An -c -j "$pe" -N 4 "$library" | tr -d ' ') == 'PE\0\0' ]] ||
     { echo "library-platform.sh: $library: no PE header" >&2; exit 1; }
   case $(le $((pe + 4)) 2) in

@@ -36,8 +36,11 @@
 # The same sources give a byte-identical dist/, wherever the build directories
 # are: entries carry the time SOURCE_DATE_EPOCH (default: the last commit's
 # time) and come in a fixed order, and the compilers see the build and source
-# paths under fixed names.
+# paths under fixed names. It runs in the C locale whatever the caller's:
+# the names it checks and the tools' output must not depend on the language
+# of the machine (in tr_TR.UTF-8, [A-Za-z] holds neither i nor I).
 set -euo pipefail
+export LC_ALL=C
 root=$(cd "$(dirname "$0")/.." && pwd)
 build_root=${TARNWICK_RELEASE_BUILD_DIR:-$root/build-dist}
 dist=${TARNWICK_DIST_DIR:-$root/dist}

@@ -6,7 +6,8 @@
 # checksums, entry modes, -devkey names, portable and hardened libraries, the
 # DLL's tables, cmake --install's tree) and writes no dist/ when a check
 # fails. A second build in other directories, with compiler flags in the
-# environment and over an earlier release, must give the same bytes and
+# environment, in another time zone and locale, and over an earlier release,
+# must give the same bytes and
 # replace that release and nothing else; one refused for a file of the
 # user's in the way must leave that release as it was. Then, on dist/'s own
 # files: a crash frame resolved in each x86-64 library, models sealed by the
@@ -48,8 +49,8 @@ refuses_a_directory_of_the_users() {
 check "release.sh refuses a directory it did not write, and leaves it as it was" \
   refuses_a_directory_of_the_users
 
-echo "-- release build (release.sh checks its own output)"
-bash scripts/release.sh --dev-key --allow-dirty
+echo "-- release build (release.sh checks its own output), in UTC and the C locale"
+TZ=UTC LC_ALL=C bash scripts/release.sh --dev-key --allow-dirty
 devkey_names() {
   [[ $(ls dist/*-devkey*.tar.gz dist/*-devkey*.zip dist/*-devkey*.jar | wc -l) == 4 ]] ||
     fail "a --dev-key release without -devkey in its names: $(ls dist)"
@@ -101,9 +102,19 @@ earlier_release_whole() {
 check "a release refused for a file in the way leaves the earlier release whole" earlier_release_whole
 rm dist-again/SHA256SUMS dist-again/maven
 log=$(mktemp)
+# Another machine's clock and language: a time zone 13:45 ahead of UTC in
+# summer and a locale that sorts and cases letters unlike C (Turkish: upper
+# and lower case interleaved, a dotless i), generated here for this build.
+locales=$(mktemp -d)
+localedef -i tr_TR -f UTF-8 "$locales/tr_TR.UTF-8" ||
+  fail "localedef could not generate tr_TR.UTF-8 (Debian package locales)"
+[[ $(printf 'b\nA\na\nB\n' | LOCPATH=$locales LC_ALL=tr_TR.UTF-8 sort | tr -d '\n') == AaBb ]] ||
+  fail "the generated tr_TR.UTF-8 locale does not sort unlike C"
 CXXFLAGS=-march=native CFLAGS=-march=native LDFLAGS=-Wl,-z,execstack \
+  TZ=Pacific/Chatham LOCPATH="$locales" LC_ALL=tr_TR.UTF-8 \
   TARNWICK_RELEASE_BUILD_DIR="$root/build-dist-again" TARNWICK_DIST_DIR="$root/dist-again/" \
   bash scripts/release.sh --dev-key --allow-dirty >"$log" 2>&1 || { cat "$log" >&2; exit 1; }
+rm -rf "$locales"
 cxxflags_reported() {
   grep -F "ignoring CXXFLAGS=-march=native" "$log" || fail "CXXFLAGS not reported"
 }

@@ -11,6 +11,8 @@
 #
 # Usage: tests/binaries/check_so.sh path/to/libtarnwick.so
 set -euo pipefail
+# The patterns below are ASCII ranges: in some locales [a-z] leaves out i.
+export LC_ALL=C
 
 if [[ $# -ne 1 ]]; then
   echo "usage: $0 path/to/libtarnwick.so" >&2

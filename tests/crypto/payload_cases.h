@@ -48,6 +48,10 @@ inline const std::vector<PayloadCase>& payloadCases() {
         {"last_byte_not_marker", block("kept"s) + "tail\x80\0\0\0\0\0\0\0\0\0\0z"s, "kept", true,
          4},
         {"last_block_all_zero", block("kept"s) + block(""s), "kept", true, 4},
+        {"single_block_all_zero", block(""s), "", true, kNone},
+        {"last_block_zero_in_first_byte", "\0bcdefghijklmno\x80"s, "\0bcdefghijklmno"s, false, 0},
+        {"last_block_zero_just_before_marker", "0123456789abcdef"s + "abcdefghijklmn\0\x80"s,
+         "0123456789abcdefabcdefghijklmn\0"s, false, 30},
         {"marker_then_nonzero", block("kept"s) + block("\x80q"s), "kept", true, 4},
         {"letter_then_zeros", block("q"s), "", true, kNone},
     };

@@ -270,6 +270,32 @@ openssl_tests() {
   run 1 open "$work/early.enc"
   err_has "padding error"
 
+  # A last block that decrypts to zeros only holds no marker: a padding
+  # error, in a file of one block and after inner blocks.
+  head -c 16 /dev/zero >"$work/zeros1.blocks"
+  { printf 'first-block-ok!!second-block-ok!'; head -c 16 /dev/zero; } >"$work/zeros3.blocks"
+  for t in zeros1 zeros3; do
+    seal_blocks "$t" "$key"
+    run 1 open "$work/$t.enc" && err_has "$work/$t.enc: padding error"
+    stdout_empty "a last block of zeros ($t)"
+  done
+
+  # The first and last byte of an inner block and of the last block's text:
+  # a zero in the last byte of an inner block drops nothing but itself.
+  printf '0123456789abcde\0\0bcdefghijklmnopABCDEFGHIJKLMNOPz\x80\0\0\0\0\0\0\0\0\0\0\0\0\0\0' >"$work/edges.blocks"
+  seal_blocks edges "$key"
+  run 0 open "$work/edges.enc"
+  err_has "$work/edges.enc: warning: zero byte at offset 15 "
+  [[ $(cat "$work/out") == 0123456789abcdeABCDEFGHIJKLMNOPz ]] || fail "block edges: opened to '$(cat "$work/out")'"
+  printf 'ABCDEFGHIJKLMNOP\0bcdefghijklmno\x80' >"$work/last_first.blocks"
+  printf 'ABCDEFGHIJKLMNOPabcdefghijklmn\0\x80' >"$work/last_last.blocks"
+  for t in last_first:16 last_last:30; do
+    seal_blocks "${t%:*}" "$key"
+    run 0 open "$work/${t%:*}.enc" "$work/${t%:*}.out"
+    err_has "warning: zero byte at offset ${t#*:} "
+    [[ $(stat -c %s "$work/${t%:*}.out") == 31 ]] || fail "${t%:*}: $(stat -c %s "$work/${t%:*}.out") bytes out, not 31"
+  done
+
   # Zero bytes in the decrypted text: the first one reported with its offset
   # in the text written (two blocks hold zeros here), and the text comes out
   # as the library decodes it, under the build key and under another key alike.

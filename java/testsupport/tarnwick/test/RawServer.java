@@ -10,6 +10,8 @@ import java.net.SocketTimeoutException;
 import java.nio.charset.StandardCharsets;
 import java.util.List;
 import java.util.concurrent.CopyOnWriteArrayList;
+import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.TimeUnit;
 
 /**
  * A loopback server on plain sockets, for answers HttpServer cannot give: a
@@ -23,6 +25,9 @@ public final class RawServer implements AutoCloseable {
     public interface Script {
         void run(Socket socket) throws Exception;
     }
+
+    /** How often a wait that starts at an event looks at it. */
+    private static final int POLL_MILLIS = 50;
 
     private final ServerSocket listener;
     private final List<Socket> sockets = new CopyOnWriteArrayList<>();
@@ -84,8 +89,10 @@ public final class RawServer implements AutoCloseable {
     }
 
     /**
-     * Waits up to the given time (scaled, see Timeouts) for the client to close its end. Returns
-     * true when it did (end of stream or reset), false on time-out.
+     * Holds the connection for up to the given time (scaled, see Timeouts), counted from
+     * this call, and returns true as soon as the client closes its end (end of stream or
+     * reset), false on time-out. For a connection the test only keeps open; to check that
+     * the client closes it, use the form that starts counting at an event.
      */
     public static boolean clientClosesWithin(Socket socket, int millis) throws IOException {
         socket.setSoTimeout((int) Timeouts.millis(millis));
@@ -98,6 +105,39 @@ public final class RawServer implements AutoCloseable {
             return false;
         } catch (IOException reset) {
             return true;
+        }
+    }
+
+    /**
+     * Whether the client closes its end within the given time (scaled, see Timeouts)
+     * after {@code event} is counted down: true at end of stream or a reset, whenever it
+     * comes, false when the time runs out. Nothing counts before the event, however long
+     * the machine takes to get there; a close before it is a close within the time.
+     */
+    public static boolean clientClosesWithin(Socket socket, CountDownLatch event, int millis)
+            throws IOException {
+        InputStream in = socket.getInputStream();
+        socket.setSoTimeout(POLL_MILLIS);
+        long window = TimeUnit.MILLISECONDS.toNanos(Timeouts.millis(millis));
+        long startedAt = 0;
+        boolean started = false;
+        while (true) {
+            if (!started && event.getCount() == 0) {
+                started = true;
+                startedAt = System.nanoTime();
+            }
+            if (started && System.nanoTime() - startedAt > window) {
+                return false;
+            }
+            try {
+                if (in.read() < 0) {
+                    return true;
+                }
+            } catch (SocketTimeoutException poll) {
+                // nothing yet: look at the event and the time again
+            } catch (IOException reset) {
+                return true;
+            }
         }
     }
 
