@@ -12,7 +12,9 @@
 #
 # Needs root (it runs the JVMs as tarnwick-player, whom it creates) and a
 # build with the tests and the benchmarks (the ci preset).
-# TARNWICK_BENCH_NATIVES_JAR names another natives jar (the release's).
+# TARNWICK_BENCH_NATIVES_JAR names another natives jar (the release's, or an
+# older build's), TARNWICK_BENCH_EXAMPLE_CLASSES another build of the example
+# class.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -26,7 +28,8 @@ rounds=${2:-11}
 source "$build/bench-java.env"
 jar=${TARNWICK_BENCH_NATIVES_JAR:-$build/tests/java/tarnwick-natives-dev.jar}
 [[ -f "$jar" ]] || fail "no natives jar at $jar"
-resource=$(unzip -Z1 "$jar" | grep -m1 -E '^natives/[^/]+/(lib)?tarnwick\.(so|dll)$') ||
+entries=$(unzip -Z1 "$jar")
+resource=$(grep -m1 -E '^natives/[^/]+/(lib)?tarnwick\.(so|dll)$' <<<"$entries") ||
   fail "$jar holds no library"
 ensure_test_users
 
@@ -35,7 +38,7 @@ trap 'rm -rf "$work"' EXIT
 chmod 755 "$work"
 mkdir "$work/classes"
 cp -r "$build/java/bench" "$work/classes/bench"
-cp -r "$build/java/example" "$work/classes/example"
+cp -r "${TARNWICK_BENCH_EXAMPLE_CLASSES:-$build/java/example}" "$work/classes/example"
 cp "$jar" "$work/classes/natives.jar"
 chmod -R a+rX "$work/classes"
 classpath=$work/classes/bench:$work/classes/natives.jar:$work/classes/example

@@ -9,7 +9,7 @@ import java.nio.file.LinkOption;
 import java.nio.file.Path;
 import java.nio.file.StandardCopyOption;
 import java.nio.file.attribute.FileTime;
-import java.util.regex.Pattern;
+import java.util.Arrays;
 
 /**
  * Puts one verified copy of the library in place under a base directory the
@@ -21,8 +21,6 @@ import java.util.regex.Pattern;
  */
 final class Installer {
     static final String NATIVES_FOLDER = "tarnwick-natives";
-    private static final Pattern VERSION_FOLDER =
-            Pattern.compile("[0-9A-Za-z._+-]+-[0-9a-f]{12}");
     /** A temporary file or a per-loader copy this old is not about to be loaded. */
     private static final long STALE_PART_MILLIS = 10L * 60 * 1000;
     /** Another version's folder that no start has used for this long is removed. */
@@ -38,6 +36,11 @@ final class Installer {
     private final String copyPrefix;
     private final String copySuffix;
 
+    /**
+     * {@code content} is the library as the jar holds it, already found to
+     * have the SHA-256 {@code expected}: copies are compared with it byte for
+     * byte.
+     */
     Installer(String folderName, String library, byte[] content, String expected,
             PathChecks checks) {
         this.folderName = folderName;
@@ -79,8 +82,8 @@ final class Installer {
         // to the file, the file, and its content.
         checks.requireSafeDirectories(folder);
         checks.require(target, PathChecks.Role.FILE);
-        String hash = hashOf(target);
-        if (!hash.equals(expected)) {
+        if (!isCopy(target)) {
+            String hash = hashOf(target);
             throw new IOException(target + " does not match tarnwick's native library in the"
                     + " jar after writing it (SHA-256 " + hash + ", expected " + expected + ")");
         }
@@ -90,7 +93,23 @@ final class Installer {
 
     /** Whether {@code file} is a copy no one else could have written, with the right hash. */
     private boolean passes(Path file) throws IOException {
-        return checks.problem(file, PathChecks.Role.FILE) == null && hashOf(file).equals(expected);
+        return checks.problem(file, PathChecks.Role.FILE) == null && isCopy(file);
+    }
+
+    /**
+     * Whether {@code file} is a regular file (a link is none) that holds the
+     * library's bytes and nothing else. The bytes are the jar's entry, whose
+     * SHA-256 the extractor compared with the jar's before it made this
+     * installer, so this is the check that the file's SHA-256 is the expected
+     * one, without hashing the file again.
+     */
+    private boolean isCopy(Path file) throws IOException {
+        if (!Files.isRegularFile(file, LinkOption.NOFOLLOW_LINKS)) {
+            return false;
+        }
+        try (InputStream in = Files.newInputStream(file, LinkOption.NOFOLLOW_LINKS)) {
+            return Arrays.equals(in.readNBytes(content.length + 1), content);
+        }
     }
 
     /** Puts a copy that passes the checks at {@code folder/library}. */
@@ -98,7 +117,7 @@ final class Installer {
         Path target = folder.resolve(library);
         String unsafe = Files.exists(target, LinkOption.NOFOLLOW_LINKS)
                 ? checks.problem(target, PathChecks.Role.FILE) : null;
-        if (unsafe == null && hashOf(target).equals(expected)) {
+        if (unsafe == null && isCopy(target)) {
             return target;
         }
         if (unsafe != null) {
@@ -185,7 +204,7 @@ final class Installer {
             for (Path entry : entries) {
                 if (entry.equals(folder)) {
                     removeOwnFiles(entry, now - STALE_PART_MILLIS, false, keep);
-                } else if (VERSION_FOLDER.matcher(entry.getFileName().toString()).matches()
+                } else if (isVersionFolder(entry.getFileName().toString())
                         && Files.isDirectory(entry, LinkOption.NOFOLLOW_LINKS)
                         && checks.isOwn(entry)
                         && Files.getLastModifiedTime(entry, LinkOption.NOFOLLOW_LINKS)
@@ -206,13 +225,10 @@ final class Installer {
      */
     private void removeOwnFiles(Path folder, long before, boolean libraries, Path keep)
             throws IOException {
-        Pattern ours = Pattern.compile("(libtarnwick\\.so|tarnwick\\.dll)\\.[0-9]+\\.part"
-                + "|(libtarnwick|tarnwick)\\.[0-9]+\\.(so|dll)"
-                + (libraries ? "|libtarnwick\\.so|tarnwick\\.dll" : ""));
         try (DirectoryStream<Path> entries = Files.newDirectoryStream(folder)) {
             for (Path entry : entries) {
                 if (!entry.equals(keep)
-                        && ours.matcher(entry.getFileName().toString()).matches()
+                        && isOurs(entry.getFileName().toString(), libraries)
                         && Files.isRegularFile(entry, LinkOption.NOFOLLOW_LINKS)
                         && checks.isOwn(entry)
                         && Files.getLastModifiedTime(entry, LinkOption.NOFOLLOW_LINKS)
@@ -221,6 +237,38 @@ final class Installer {
                 }
             }
         }
+    }
+
+    /** A version's folder: {@code [0-9A-Za-z._+-]+-[0-9a-f]{12}}. */
+    static boolean isVersionFolder(String name) {
+        int dash = name.length() - 13;
+        return dash > 0 && name.charAt(dash) == '-' && Text.isVersion(name.substring(0, dash))
+                && Text.isHex(name.substring(dash + 1), 12);
+    }
+
+    /**
+     * A file of ours in a version's folder: a temporary file
+     * ({@code (libtarnwick\.so|tarnwick\.dll)\.[0-9]+\.part}), a per-loader copy
+     * ({@code (libtarnwick|tarnwick)\.[0-9]+\.(so|dll)}) and, with
+     * {@code libraries}, the library itself.
+     */
+    static boolean isOurs(String name, boolean libraries) {
+        if (libraries && (name.equals("libtarnwick.so") || name.equals("tarnwick.dll"))) {
+            return true;
+        }
+        for (String library : new String[] {"libtarnwick.so.", "tarnwick.dll."}) {
+            if (Text.isNumbered(name, library, ".part")) {
+                return true;
+            }
+        }
+        for (String stem : new String[] {"libtarnwick.", "tarnwick."}) {
+            for (String extension : new String[] {".so", ".dll"}) {
+                if (Text.isNumbered(name, stem, extension)) {
+                    return true;
+                }
+            }
+        }
+        return false;
     }
 
     /**
