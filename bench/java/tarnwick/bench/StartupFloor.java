@@ -12,7 +12,7 @@ import java.util.Arrays;
  * already on disk, compares the two and loads the copy.
  *
  * <p>Usage: StartupFloor RESOURCE COPY; prints "startup-probe: begin" and
- * "startup-probe: end" around the steps, then "floor MS"; exits 1 when the
+ * "startup-probe: end" around the steps, then "floor MS CPU_MS"; exits 1 when the
  * entry is missing or differs from the copy.
  */
 public final class StartupFloor {
@@ -21,7 +21,9 @@ public final class StartupFloor {
     public static void main(String[] args) throws Exception {
         String resource = args[0];
         Path copy = Path.of(args[1]);
+        Game.logOnceWhenAsked();
         System.out.println("startup-probe: begin");
+        long cpuStart = Game.threadCpuNanos();
         long start = System.nanoTime();
         byte[] entry;
         try (InputStream in = StartupFloor.class.getClassLoader().getResourceAsStream(resource)) {
@@ -33,12 +35,13 @@ public final class StartupFloor {
             System.load(copy.toString());
         }
         long end = System.nanoTime();
+        long cpuEnd = Game.threadCpuNanos();
         System.out.println("startup-probe: end");
         if (!same) {
             System.out.println(resource + (entry == null ? " is not on the class path"
                     : " differs from " + copy));
             System.exit(1);
         }
-        System.out.println("floor " + (end - start) / 1e6);
+        System.out.println(Game.times("floor", end - start, cpuEnd - cpuStart));
     }
 }

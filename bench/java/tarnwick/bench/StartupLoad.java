@@ -29,7 +29,8 @@ import vardel.tarnwick.api.client.online.TarnwickServerConnectionHelper;
  *
  * <p>Usage: StartupLoad GAME_DIRECTORY; prints "startup-probe: begin" and
  * "startup-probe: end" around the call (for counting the classes loaded
- * between them with -Xlog:class+load), then "loadNatives MS" and exits 0 when
+ * between them with -Xlog:class+load), then "loadNatives MS CPU_MS" (the wall clock, and the
+ * time this thread spent on a CPU) and exits 0 when
  * the library is loaded, 1 when it is not.
  */
 public final class StartupLoad {
@@ -38,13 +39,16 @@ public final class StartupLoad {
     public static void main(String[] args) {
         Path gameDirectory = Path.of(args[0]);
         HttpClient client = new IdleClient();
+        Game.logOnceWhenAsked();
         System.out.println("startup-probe: begin");
+        long cpuStart = Game.threadCpuNanos();
         long start = System.nanoTime();
         TarnwickServerConnectionHelper.HTTP_CLIENT = client;
         boolean loaded = TarnwickServerConnectionHelper.loadNatives(gameDirectory);
         long end = System.nanoTime();
+        long cpuEnd = Game.threadCpuNanos();
         System.out.println("startup-probe: end");
-        System.out.println("loadNatives " + (end - start) / 1e6);
+        System.out.println(Game.times("loadNatives", end - start, cpuEnd - cpuStart));
         if (!loaded || TarnwickServerConnectionHelper.HTTP_CLIENT != client) {
             System.out.println("loadNatives did not load the library, or replaced the client");
             System.exit(1);
