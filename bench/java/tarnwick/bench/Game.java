@@ -24,7 +24,8 @@ final class Game {
      */
     static long threadCpuNanos() {
         byte[] text;
-        try (java.io.FileInputStream in = new java.io.FileInputStream("/proc/thread-self/schedstat")) {
+        String schedstat = "/proc/thread-self/schedstat";
+        try (java.io.FileInputStream in = new java.io.FileInputStream(schedstat)) {
             text = in.readAllBytes();
         } catch (java.io.IOException e) {
             return -1;

@@ -39,7 +39,10 @@ final class Text {
         return true;
     }
 
-    /** {@code [0-9]+} between {@code prefix} and {@code suffix}, which fill the rest of {@code name}. */
+    /**
+     * {@code [0-9]+} between {@code prefix} and {@code suffix}, which fill the
+     * rest of {@code name}.
+     */
     static boolean isNumbered(String name, String prefix, String suffix) {
         int end = name.length() - suffix.length();
         if (end <= prefix.length() || !name.startsWith(prefix) || !name.endsWith(suffix)) {

@@ -34,7 +34,8 @@ class TextTest {
         Pattern hex12 = Pattern.compile("[0-9a-f]{12}");
         Pattern ours = Pattern.compile("(libtarnwick\\.so|tarnwick\\.dll)\\.[0-9]+\\.part"
                 + "|(libtarnwick|tarnwick)\\.[0-9]+\\.(so|dll)");
-        Pattern oursAndLibraries = Pattern.compile(ours.pattern() + "|libtarnwick\\.so|tarnwick\\.dll");
+        Pattern oursAndLibraries =
+                Pattern.compile(ours.pattern() + "|libtarnwick\\.so|tarnwick\\.dll");
         List<String> names = new ArrayList<>(NAMES);
         // Every name of up to four characters over a small alphabet, and each
         // with a library's stem in front and an ending behind.
