@@ -20,3 +20,10 @@ bash bench/run_native.sh "$build"
 echo
 echo "== library against plain Java"
 bash bench/run_java.sh "$build"
+echo
+echo "== the start of the game: loadNatives against the floor"
+if (( $(id -u) == 0 )); then
+  bash bench/run_startup.sh "$build"
+else
+  echo "skipped: bench/run_startup.sh runs the JVMs as the test player and needs root"
+fi

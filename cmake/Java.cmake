@@ -1,12 +1,13 @@
 # tarnwick_add_java(<set> SOURCES <dir>... [CLASSPATH <set or jar>...] [LINT <javac -Xlint value>]
-#                   [RESOURCES <file>=<path in the classes>...])
+#                   [RESOURCES <file>=<path in the classes>...] [OPTIONS <javac option>...])
 #
 # Compiles every .java file under the given directories once, with javac
 # --release 11, into ${CMAKE_BINARY_DIR}/java/<set>, copies each resource
 # file beside the classes, and defines the target
 # java_<set>. Others use the result through tarnwick_java_classes(), which
 # gives the class directory and the stamp file to depend on; naming another
-# set in CLASSPATH makes this one depend on its files. Each set is compiled by
+# set in CLASSPATH makes this one depend on its files. OPTIONS go to javac as
+# they are. Each set is compiled by
 # one rule of its own, so no two targets ever rebuild the same directory.
 if(NOT TARNWICK_WITH_JAVA)
   return()
@@ -19,7 +20,7 @@ function(tarnwick_java_classes set out_dir out_stamp)
 endfunction()
 
 function(tarnwick_add_java set)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "LINT" "SOURCES;CLASSPATH;RESOURCES")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "LINT" "SOURCES;CLASSPATH;RESOURCES;OPTIONS")
   if(NOT arg_LINT)
     set(arg_LINT all)
   endif()
@@ -62,7 +63,7 @@ function(tarnwick_add_java set)
     OUTPUT ${stamp}
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${classes}
     COMMAND ${Java_JAVAC_EXECUTABLE} --release 11 -Xlint:${arg_LINT} -Werror -encoding UTF-8
-            ${cp_option} -d ${classes} ${sources}
+            ${arg_OPTIONS} ${cp_option} -d ${classes} ${sources}
     ${copy_resources}
     COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
     DEPENDS ${sources} ${resources} ${depends}

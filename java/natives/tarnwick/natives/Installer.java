@@ -14,8 +14,8 @@ import java.nio.file.StandardCopyOption;
 import java.nio.file.StandardOpenOption;
 import java.nio.file.attribute.FileTime;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.List;
-import java.util.regex.Pattern;
 
 /**
  * Puts one verified copy of the library in place under a base directory the
@@ -27,8 +27,6 @@ import java.util.regex.Pattern;
  */
 final class Installer {
     static final String NATIVES_FOLDER = "tarnwick-natives";
-    private static final Pattern VERSION_FOLDER =
-            Pattern.compile("[0-9A-Za-z._+-]+-[0-9a-f]{12}");
     /** A temporary file or a per-loader copy this old is not about to be loaded. */
     private static final long STALE_PART_MILLIS = 10L * 60 * 1000;
     /** Another version's folder that no start has used for this long is removed. */
@@ -50,6 +48,11 @@ final class Installer {
     private final String copyPrefix;
     private final String copySuffix;
 
+    /**
+     * {@code content} is the library as the jar holds it, already found to
+     * have the SHA-256 {@code expected}: copies are compared with it byte for
+     * byte.
+     */
     Installer(String folderName, String library, byte[] content, String expected,
             PathChecks checks) {
         this.folderName = folderName;
@@ -92,8 +95,8 @@ final class Installer {
         // to the file, the file, and its content.
         checks.requireSafeDirectories(folder);
         checks.require(target, PathChecks.Role.FILE);
-        String hash = hashOf(target);
-        if (!hash.equals(expected)) {
+        if (!isCopy(target)) {
+            String hash = hashOf(target);
             throw new IOException(target + " does not match tarnwick's native library in the"
                     + " jar after writing it (SHA-256 " + hash + ", expected " + expected + ")");
         }
@@ -103,7 +106,23 @@ final class Installer {
 
     /** Whether {@code file} is a copy no one else could have written, with the right hash. */
     private boolean passes(Path file) throws IOException {
-        return checks.problem(file, PathChecks.Role.FILE) == null && hashOf(file).equals(expected);
+        return checks.problem(file, PathChecks.Role.FILE) == null && isCopy(file);
+    }
+
+    /**
+     * Whether {@code file} is a regular file (a link is none) that holds the
+     * library's bytes and nothing else. The bytes are the jar's entry, whose
+     * SHA-256 the extractor compared with the jar's before it made this
+     * installer, so this is the check that the file's SHA-256 is the expected
+     * one, without hashing the file again.
+     */
+    private boolean isCopy(Path file) throws IOException {
+        if (!Files.isRegularFile(file, LinkOption.NOFOLLOW_LINKS)) {
+            return false;
+        }
+        try (InputStream in = Files.newInputStream(file, LinkOption.NOFOLLOW_LINKS)) {
+            return Arrays.equals(in.readNBytes(content.length + 1), content);
+        }
     }
 
     /** Puts a copy that passes the checks at {@code folder/library}. */
@@ -111,7 +130,7 @@ final class Installer {
         Path target = folder.resolve(library);
         String unsafe = Files.exists(target, LinkOption.NOFOLLOW_LINKS)
                 ? checks.problem(target, PathChecks.Role.FILE) : null;
-        if (unsafe == null && hashOf(target).equals(expected)) {
+        if (unsafe == null && isCopy(target)) {
             return target;
         }
         if (unsafe != null) {
@@ -284,7 +303,7 @@ final class Installer {
             for (Path entry : entries) {
                 if (entry.equals(folder)) {
                     removeOwnFiles(entry, now - STALE_PART_MILLIS, false, keep);
-                } else if (VERSION_FOLDER.matcher(entry.getFileName().toString()).matches()
+                } else if (isVersionFolder(entry.getFileName().toString())
                         && Files.isDirectory(entry, LinkOption.NOFOLLOW_LINKS)
                         && checks.isOwn(entry)
                         && Files.getLastModifiedTime(entry, LinkOption.NOFOLLOW_LINKS)
@@ -305,19 +324,17 @@ final class Installer {
      */
     private void removeOwnFiles(Path folder, long before, boolean libraries, Path keep)
             throws IOException {
-        Pattern parts = Pattern.compile("(libtarnwick\\.so|tarnwick\\.dll)\\.[0-9]+\\.part");
-        Pattern copies = Pattern.compile("(libtarnwick|tarnwick)\\.[0-9]+\\.(so|dll)"
-                + (libraries ? "|libtarnwick\\.so|tarnwick\\.dll" : ""));
         try (DirectoryStream<Path> entries = Files.newDirectoryStream(folder)) {
             for (Path entry : entries) {
                 String name = entry.getFileName().toString();
-                boolean part = parts.matcher(name).matches();
+                boolean part = name.endsWith(".part") && isOurs(name, false);
                 // A side file whose copy is gone is removed like a copy.
-                boolean orphan = name.endsWith(LOCK_SUFFIX) && copies.matcher(name.substring(0,
-                        name.length() - LOCK_SUFFIX.length())).matches()
-                        && !Files.exists(entry.resolveSibling(name.substring(0,
-                                name.length() - LOCK_SUFFIX.length())), LinkOption.NOFOLLOW_LINKS);
-                if (!entry.equals(keep) && (part || orphan || copies.matcher(name).matches())
+                String copyName = name.endsWith(LOCK_SUFFIX)
+                        ? name.substring(0, name.length() - LOCK_SUFFIX.length()) : null;
+                boolean orphan = copyName != null && !copyName.endsWith(".part")
+                        && isOurs(copyName, libraries)
+                        && !Files.exists(entry.resolveSibling(copyName), LinkOption.NOFOLLOW_LINKS);
+                if (!entry.equals(keep) && (part || orphan || isOurs(name, libraries))
                         && Files.isRegularFile(entry, LinkOption.NOFOLLOW_LINKS)
                         && checks.isOwn(entry)
                         && Files.getLastModifiedTime(entry, LinkOption.NOFOLLOW_LINKS)
@@ -325,14 +342,45 @@ final class Installer {
                     if (part) {
                         deleteQuietly(entry);
                     } else if (orphan) {
-                        removeUnused(entry.resolveSibling(name.substring(0,
-                                name.length() - LOCK_SUFFIX.length())));
+                        removeUnused(entry.resolveSibling(copyName));
                     } else {
                         removeUnused(entry);
                     }
                 }
             }
         }
+    }
+
+    /** A version's folder: {@code [0-9A-Za-z._+-]+-[0-9a-f]{12}}. */
+    static boolean isVersionFolder(String name) {
+        int dash = name.length() - 13;
+        return dash > 0 && name.charAt(dash) == '-' && Text.isVersion(name.substring(0, dash))
+                && Text.isHex(name.substring(dash + 1), 12);
+    }
+
+    /**
+     * A file of ours in a version's folder: a temporary file
+     * ({@code (libtarnwick\.so|tarnwick\.dll)\.[0-9]+\.part}), a per-loader copy
+     * ({@code (libtarnwick|tarnwick)\.[0-9]+\.(so|dll)}) and, with
+     * {@code libraries}, the library itself.
+     */
+    static boolean isOurs(String name, boolean libraries) {
+        if (libraries && (name.equals("libtarnwick.so") || name.equals("tarnwick.dll"))) {
+            return true;
+        }
+        for (String library : new String[] {"libtarnwick.so.", "tarnwick.dll."}) {
+            if (Text.isNumbered(name, library, ".part")) {
+                return true;
+            }
+        }
+        for (String stem : new String[] {"libtarnwick.", "tarnwick."}) {
+            for (String extension : new String[] {".so", ".dll"}) {
+                if (Text.isNumbered(name, stem, extension)) {
+                    return true;
+                }
+            }
+        }
+        return false;
     }
 
     /**

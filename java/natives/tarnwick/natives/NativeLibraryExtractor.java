@@ -462,8 +462,8 @@ public final class NativeLibraryExtractor {
             throw new IOException("the SHA-256 of tarnwick's native library, " + resource
                     + ".sha256, is missing from the jar");
         }
-        String hash = new String(text, StandardCharsets.US_ASCII).trim().split("\\s+")[0];
-        if (!hash.matches("[0-9a-f]{64}")) {
+        String hash = Text.words(new String(text, StandardCharsets.US_ASCII).trim())[0];
+        if (!Text.isHex(hash, 64)) {
             throw new IOException(resource + ".sha256 holds no SHA-256: \"" + hash + "\"");
         }
         return hash;
@@ -472,7 +472,7 @@ public final class NativeLibraryExtractor {
     private static String version() throws IOException {
         byte[] text = resourceBytes(RESOURCE_ROOT + "tarnwick.version");
         String version = text == null ? "" : new String(text, StandardCharsets.US_ASCII).trim();
-        if (!version.matches("[0-9A-Za-z._+-]+")) {
+        if (!Text.isVersion(version)) {
             throw new IOException(RESOURCE_ROOT + "tarnwick.version is missing or malformed");
         }
         return version;

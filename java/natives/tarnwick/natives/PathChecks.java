@@ -18,7 +18,10 @@ import java.util.List;
  * system's own accounts) could have put it there or could change it now.
  */
 abstract class PathChecks {
-    private static final SecureRandom RANDOM = new SecureRandom();
+    /** Made on first use: most starts never draw a name, and a SecureRandom costs its set-up. */
+    private static final class Random {
+        static final SecureRandom RANDOM = new SecureRandom();
+    }
 
     /** What a path is to the copy being checked. */
     enum Role {
@@ -143,7 +146,7 @@ abstract class PathChecks {
      */
     final Path createFreshDirectory(Path parent, String prefix) throws IOException {
         for (int attempt = 0; attempt < 100; attempt++) {
-            Path candidate = parent.resolve(prefix + Long.toUnsignedString(RANDOM.nextLong()));
+            Path candidate = parent.resolve(prefix + Long.toUnsignedString(Random.RANDOM.nextLong()));
             try {
                 createOwnerOnly(candidate);
                 require(candidate, Role.DIRECTORY);

@@ -57,7 +57,7 @@ final class PosixChecks extends PathChecks {
             Path status = fileSystem.getPath("/proc/self/status");
             if (Files.isReadable(status)) {
                 for (String line : Files.readAllLines(status, StandardCharsets.US_ASCII)) {
-                    String[] fields = line.trim().split("\\s+");
+                    String[] fields = Text.words(line.trim());
                     if (fields[0].equals("Uid:") && fields.length > 2) {
                         uid = Integer.parseInt(fields[2]);
                     }

@@ -21,6 +21,7 @@ import java.nio.file.attribute.AclFileAttributeView;
 import java.nio.file.attribute.GroupPrincipal;
 import java.nio.file.attribute.UserPrincipal;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.EnumSet;
 import java.util.HashMap;
 import java.util.List;
@@ -622,31 +623,37 @@ class WindowsChecksTest {
 
     /**
      * The last check before the path is handed out: a copy swapped after it
-     * was placed (by someone who got past the checks before) is not returned.
+     * was placed (by someone who got past the checks before) is not returned,
+     * whether it is another DLL or the library with something appended.
      */
     @Test
     void aCopySwappedBeforeTheLastCheckIsNotHandedOut() throws IOException {
-        Path game = dir("C:\\Games\\mc", player, allow(player, FULL));
-        Path target = game.resolve("tarnwick-natives")
-                .resolve("1.0-" + NativeLibraryExtractor.sha256(LIBRARY).substring(0, 12))
-                .resolve("tarnwick.dll");
-        PathChecks swapping = new Delegating(checks) {
-            private boolean swapped;
+        byte[] longer = Arrays.copyOf(LIBRARY, LIBRARY.length + 1);
+        List<byte[]> swaps = List.of("MZ another DLL".getBytes(StandardCharsets.US_ASCII), longer);
+        for (int i = 0; i < swaps.size(); i++) {
+            byte[] swap = swaps.get(i);
+            Path game = dir("C:\\Games\\mc" + i, player, allow(player, FULL));
+            Path target = game.resolve("tarnwick-natives")
+                    .resolve("1.0-" + NativeLibraryExtractor.sha256(LIBRARY).substring(0, 12))
+                    .resolve("tarnwick.dll");
+            PathChecks swapping = new Delegating(checks) {
+                private boolean swapped;
 
-            @Override
-            String problem(Path path, Role role) throws IOException {
-                if (!swapped && path.getParent() == null && Files.exists(target)) {
-                    swapped = true;
-                    Files.write(target, "MZ another DLL".getBytes(StandardCharsets.US_ASCII));
+                @Override
+                String problem(Path path, Role role) throws IOException {
+                    if (!swapped && path.getParent() == null && Files.exists(target)) {
+                        swapped = true;
+                        Files.write(target, swap);
+                    }
+                    return super.problem(path, role);
                 }
-                return super.problem(path, role);
-            }
-        };
-        Path placed = new Locations(swapping, game, localAppData(), tmp(), "player")
-                .place(installer(swapping), "mod");
-        assertTrue(placed.startsWith(localAppData()), placed::toString);
-        assertEquals(NativeLibraryExtractor.sha256(LIBRARY),
-                NativeLibraryExtractor.sha256(Files.readAllBytes(placed)));
+            };
+            Path placed = new Locations(swapping, game, localAppData(), tmp(), "player")
+                    .place(installer(swapping), "mod");
+            assertTrue(placed.startsWith(localAppData()), placed::toString);
+            assertEquals(NativeLibraryExtractor.sha256(LIBRARY),
+                    NativeLibraryExtractor.sha256(Files.readAllBytes(placed)));
+        }
     }
 
     /** Checks that pass every question on to others, for a test to step in between. */

@@ -33,8 +33,11 @@ public final class TarnwickServerConnectionHelper {
      */
     public static HttpClient HTTP_CLIENT;
 
-    private static final System.Logger LOG =
-            System.getLogger(TarnwickServerConnectionHelper.class.getName());
+    /** Set up on first use: a start that loads the library logs nothing of its own here. */
+    private static final class Log {
+        static final System.Logger LOG =
+                System.getLogger(TarnwickServerConnectionHelper.class.getName());
+    }
     private static volatile boolean loaded;
 
     private TarnwickServerConnectionHelper() {}
@@ -49,7 +52,7 @@ public final class TarnwickServerConnectionHelper {
             return true;
         }
         if (!NativeLibraryExtractor.isSupported()) {
-            LOG.log(System.Logger.Level.INFO, "tarnwick has no native library for "
+            Log.LOG.log(System.Logger.Level.INFO, "tarnwick has no native library for "
                     + System.getProperty("os.name") + " on " + System.getProperty("os.arch")
                     + "; online cosmetics are off");
             return false;
@@ -59,17 +62,17 @@ public final class TarnwickServerConnectionHelper {
             NativeLibraryExtractor.load(gameDirectory, System::load);
             loaded = true;
         } catch (IOException e) {
-            LOG.log(System.Logger.Level.WARNING, "online cosmetics are off", e);
+            Log.LOG.log(System.Logger.Level.WARNING, "online cosmetics are off", e);
         } catch (IllegalCallerException e) {
             // Java 24 and later with --illegal-native-access=deny.
-            LOG.log(System.Logger.Level.WARNING, "online cosmetics are off: this JVM does not"
+            Log.LOG.log(System.Logger.Level.WARNING, "online cosmetics are off: this JVM does not"
                     + " let the mod load native code (" + e.getMessage() + "); whoever starts the"
                     + " game allows it with --enable-native-access=ALL-UNNAMED", e);
         } catch (SecurityException e) {
-            LOG.log(System.Logger.Level.WARNING, "online cosmetics are off: a security policy"
+            Log.LOG.log(System.Logger.Level.WARNING, "online cosmetics are off: a security policy"
                     + " forbids loading native libraries (" + e.getMessage() + ")", e);
         } catch (UnsatisfiedLinkError e) {
-            LOG.log(System.Logger.Level.WARNING, "online cosmetics are off", e);
+            Log.LOG.log(System.Logger.Level.WARNING, "online cosmetics are off", e);
         }
         if (loaded && HTTP_CLIENT == null) {
             HTTP_CLIENT = HttpClient.newHttpClient();
@@ -92,7 +95,7 @@ public final class TarnwickServerConnectionHelper {
             try {
                 ((AutoCloseable) client).close();
             } catch (Exception e) {
-                LOG.log(System.Logger.Level.DEBUG, "closing the HTTP client failed", e);
+                Log.LOG.log(System.Logger.Level.DEBUG, "closing the HTTP client failed", e);
             }
         }
     }
