@@ -38,7 +38,7 @@ resource=$(grep -m1 -E '^natives/[^/]+/(lib)?tarnwick\.(so|dll)$' <<<"$entries")
 ensure_test_users
 
 work=$(mktemp -d /tmp/tarnwick-startup.XXXXXX)
-trap 'rm -rf "$work"' EXIT
+trap '[[ -n ${KEEP_WORK:-} ]] || rm -rf "$work"' EXIT
 chmod 755 "$work"
 mkdir "$work/classes"
 cp -r "$build/java/bench" "$work/classes/bench"

@@ -107,21 +107,18 @@ final class Locations {
             String temporary, String user) {
         List<Base> bases = new ArrayList<>();
         if (gameDirectory != null) {
-            bases.add(base(GAME, () -> gameDirectory.toAbsolutePath().normalize(), false));
+            bases.add(base(GAME, fileSystem, gameDirectory, null, null, null, false));
         }
         String variable = windows ? "LOCALAPPDATA" : "XDG_CACHE_HOME";
         Base configured = null;
         if (configuredCache != null && !configuredCache.isEmpty()) {
-            configured = base(CACHE,
-                    () -> absolute(fileSystem.getPath(configuredCache), variable, configuredCache),
-                    false);
+            configured = base(CACHE, fileSystem, null, configuredCache, variable, null, false);
             bases.add(configured);
         }
         if (!windows) {
             Base fallback = home == null || home.isEmpty()
                     ? new Base(DEFAULT_CACHE, null, "user.home is empty", false)
-                    : base(DEFAULT_CACHE, () -> absolute(fileSystem.getPath(home), "user.home", home)
-                            .resolve(".cache"), false);
+                    : base(DEFAULT_CACHE, fileSystem, null, home, "user.home", ".cache", false);
             if (configured == null || configured.path == null
                     || !configured.path.equals(fallback.path)) {
                 bases.add(fallback);
@@ -129,19 +126,30 @@ final class Locations {
         }
         bases.add(temporary == null || temporary.isEmpty()
                 ? new Base(TEMPORARY, null, "java.io.tmpdir is empty", true)
-                : base(TEMPORARY, () -> absolute(fileSystem.getPath(temporary), TEMPORARY,
-                        temporary), true));
+                : base(TEMPORARY, fileSystem, null, temporary, TEMPORARY, null, true));
         return new Locations(checks, bases, user);
     }
 
-    /** A path the environment names, or where it cannot be expressed, the reason. */
-    private interface PathOf {
-        Path get() throws IOException;
-    }
-
-    private static Base base(String name, PathOf path, boolean shared) {
+    /**
+     * The base {@code given} is, made absolute, or else the one {@code value}
+     * of {@code variable} names, which must be absolute, with {@code child}
+     * (when not null) in it; where it cannot be expressed, the reason. Plain
+     * code without lambdas: this runs on every start of the game.
+     */
+    private static Base base(String name, java.nio.file.FileSystem fileSystem, Path given,
+            String value, String variable, String child, boolean shared) {
         try {
-            return new Base(name, path.get(), null, shared);
+            Path path;
+            if (given != null) {
+                path = given.toAbsolutePath().normalize();
+            } else {
+                path = fileSystem.getPath(value);
+                if (!path.isAbsolute()) {
+                    throw new IOException(variable + "=\"" + value + "\" is not an absolute path");
+                }
+                path = path.normalize();
+            }
+            return new Base(name, child == null ? path : path.resolve(child), null, shared);
         } catch (InvalidPathException e) {
             return new Base(name, null, "\"" + e.getInput() + "\" cannot be a path in this JVM ("
                     + e.getReason() + "; file names are encoded as "
@@ -149,13 +157,6 @@ final class Locations {
         } catch (IOException | IOError | SecurityException e) {
             return new Base(name, null, String.valueOf(e.getMessage()), shared);
         }
-    }
-
-    private static Path absolute(Path path, String variable, String value) throws IOException {
-        if (!path.isAbsolute()) {
-            throw new IOException(variable + "=\"" + value + "\" is not an absolute path");
-        }
-        return path.normalize();
     }
 
     /**

@@ -9,8 +9,6 @@ import java.nio.file.Files;
 import java.nio.file.InvalidPathException;
 import java.nio.file.LinkOption;
 import java.nio.file.Path;
-import java.security.MessageDigest;
-import java.security.NoSuchAlgorithmException;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.Locale;
@@ -492,16 +490,12 @@ public final class NativeLibraryExtractor {
     }
 
     static String sha256(byte[] content) {
-        try {
-            byte[] digest = MessageDigest.getInstance("SHA-256").digest(content);
-            StringBuilder hex = new StringBuilder(64);
-            for (byte b : digest) {
-                hex.append(Character.forDigit((b >> 4) & 0xf, 16))
-                        .append(Character.forDigit(b & 0xf, 16));
-            }
-            return hex.toString();
-        } catch (NoSuchAlgorithmException e) {
-            throw new IllegalStateException("every JVM has SHA-256", e);
+        byte[] digest = Sha256.digest(content);
+        StringBuilder hex = new StringBuilder(64);
+        for (byte b : digest) {
+            hex.append(Character.forDigit((b >> 4) & 0xf, 16))
+                    .append(Character.forDigit(b & 0xf, 16));
         }
+        return hex.toString();
     }
 }

@@ -3,8 +3,12 @@ package tarnwick.natives;
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 
+import java.nio.charset.StandardCharsets;
+import java.security.MessageDigest;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.List;
+import java.util.Random;
 import java.util.regex.Pattern;
 import org.junit.jupiter.api.Test;
 
@@ -60,6 +64,38 @@ class TextTest {
             assertEquals(oursAndLibraries.matcher(name).matches(), Installer.isOurs(name, true),
                     () -> "a file of ours, libraries too: \"" + name + "\"");
         }
+    }
+
+    /**
+     * The plain-Java SHA-256: the standard's own examples (FIPS 180-4 /
+     * NIST's "abc", the empty message, the 448-bit two-block one and a million
+     * "a"s), then MessageDigest on every length around the padding's edges
+     * (55, 56, 63, 64 bytes of one block and the next) and on random data.
+     */
+    @Test
+    void sha256IsTheStandardsAndMessageDigests() throws Exception {
+        assertEquals("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad",
+                NativeLibraryExtractor.sha256("abc".getBytes(StandardCharsets.US_ASCII)));
+        assertEquals("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855",
+                NativeLibraryExtractor.sha256(new byte[0]));
+        assertEquals("248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1",
+                NativeLibraryExtractor.sha256(
+                        "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"
+                                .getBytes(StandardCharsets.US_ASCII)));
+        byte[] million = new byte[1_000_000];
+        Arrays.fill(million, (byte) 'a');
+        assertEquals("cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0",
+                NativeLibraryExtractor.sha256(million));
+        MessageDigest jdk = MessageDigest.getInstance("SHA-256");
+        Random random = new Random(20261209);
+        for (int length = 0; length <= 200; length++) {
+            byte[] data = new byte[length];
+            random.nextBytes(data);
+            assertArrayEquals(jdk.digest(data), Sha256.digest(data), "length " + length);
+        }
+        byte[] large = new byte[150_001];
+        random.nextBytes(large);
+        assertArrayEquals(jdk.digest(large), Sha256.digest(large));
     }
 
     @Test
