@@ -2,7 +2,11 @@ package tarnwick.natives;
 
 import java.io.BufferedReader;
 import java.io.IOException;
-import java.io.InputStream;
+import java.io.ByteArrayInputStream;
+import java.io.File;
+import java.lang.module.Configuration;
+import java.lang.module.ModuleFinder;
+import java.lang.module.ModuleReference;
 import java.io.InputStreamReader;
 import java.lang.reflect.Array;
 import java.lang.reflect.Constructor;
@@ -10,6 +14,8 @@ import java.lang.reflect.Field;
 import java.lang.reflect.Method;
 import java.lang.reflect.Modifier;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.Path;
+import java.nio.file.Paths;
 import java.util.ArrayDeque;
 import java.util.ArrayList;
 import java.util.Deque;
@@ -170,12 +176,20 @@ public final class ContractCheck {
     private ContractCheck() {}
 
     private static List<Entry> nativeMethods() throws IOException {
-        InputStream in = ContractCheck.class.getResourceAsStream(NATIVE_METHODS);
-        if (in == null) {
-            throw new IOException("tarnwick/natives/" + NATIVE_METHODS + " is not beside ContractCheck");
+        // Through this class's own loader or module, whichever answers; a
+        // named module reads its own files without opening the package.
+        String name = ContractCheck.class.getPackageName().replace('.', '/') + "/" + NATIVE_METHODS;
+        Resources resources = new Resources(ContractCheck.class, null);
+        byte[] bytes = resources.read(name);
+        if (bytes == null) {
+            throw new IOException(name + " is not beside ContractCheck"
+                    + (resources.servesAnything() ? ""
+                            : ": none of " + resources.describe() + " serves any file, not even"
+                                    + " ContractCheck's own class file"));
         }
         List<Entry> natives = new ArrayList<>();
-        try (BufferedReader lines = new BufferedReader(new InputStreamReader(in, StandardCharsets.UTF_8))) {
+        try (BufferedReader lines = new BufferedReader(new InputStreamReader(
+                new ByteArrayInputStream(bytes), StandardCharsets.UTF_8))) {
             for (String line = lines.readLine(); line != null; line = lines.readLine()) {
                 String[] fields = line.trim().split(" ");
                 if (fields.length != 2 || !fields[1].startsWith("(")) {
@@ -358,7 +372,50 @@ public final class ContractCheck {
     }
 
     /**
-     * Checks the classes on this JVM's class path; with {@code --list}, prints
+     * The loader that sees the mod's classes: the system class loader, or, on a
+     * module path ({@code java -p <mod jars>:<extractor jar> -m
+     * tarnwick.natives/tarnwick.natives.ContractCheck}), a loader of a layer
+     * with every module of the path that the boot layer did not resolve, so
+     * that no {@code --add-modules} is needed. When that layer cannot be made,
+     * {@code why[0]} says so and what to add.
+     */
+    static ClassLoader modulePathLoader(String[] why) {
+        ClassLoader system = ClassLoader.getSystemClassLoader();
+        String path = System.getProperty("jdk.module.path");
+        if (path == null || path.isEmpty()) {
+            return system;
+        }
+        List<Path> entries = new ArrayList<>();
+        for (String entry : path.split(File.pathSeparator)) {
+            if (!entry.isEmpty()) {
+                entries.add(Paths.get(entry));
+            }
+        }
+        ModuleLayer boot = ModuleLayer.boot();
+        Set<String> missing = new HashSet<>();
+        try {
+            ModuleFinder finder = ModuleFinder.of(entries.toArray(new Path[0]));
+            for (ModuleReference module : finder.findAll()) {
+                String name = module.descriptor().name();
+                if (boot.findModule(name).isEmpty()) {
+                    missing.add(name);
+                }
+            }
+            if (missing.isEmpty()) {
+                return system;
+            }
+            Configuration modules = boot.configuration().resolve(ModuleFinder.of(), finder, missing);
+            return boot.defineModulesWithOneLoader(modules, system)
+                    .findLoader(missing.iterator().next());
+        } catch (RuntimeException e) {
+            why[0] = "the modules of the module path that were not resolved (" + missing
+                    + ") could not be added (" + e + "): run it with --add-modules ALL-MODULE-PATH";
+            return system;
+        }
+    }
+
+    /**
+     * Checks the classes on this JVM's class path or module path; with {@code --list}, prints
      * what it checks instead. Exits with 0 when all are there, 1 when not, 2
      * for an unknown argument.
      */
@@ -373,9 +430,13 @@ public final class ContractCheck {
             System.err.println("usage: java -cp <mod classes>:<extractor jar> tarnwick.natives.ContractCheck [--list]");
             System.exit(2);
         }
-        List<String> problems = check(ClassLoader.getSystemClassLoader());
+        String[] notResolved = {null};
+        List<String> problems = check(modulePathLoader(notResolved));
         for (String problem : problems) {
             System.out.println(problem);
+        }
+        if (!problems.isEmpty() && notResolved[0] != null) {
+            System.out.println("tarnwick contract: " + notResolved[0]);
         }
         if (problems.isEmpty()) {
             System.out.println("tarnwick contract: all " + ENTRIES.size()

@@ -466,14 +466,13 @@ class NativesJarTest {
         Path extractorOnly = filteredJar("extractor.jar", name -> name.startsWith("tarnwick/"),
                 Map.of());
         String fakeDll = "MZ not a real DLL";
-        Path windowsOnly = filteredJar("natives-windows-x86_64.jar",
-                name -> name.equals("natives/tarnwick.version"),
-                Map.of("natives/windows-x86_64/tarnwick.dll", fakeDll,
+        Path windowsOnly = filteredJar("natives-windows-x86_64.jar", name -> false,
+                Map.of("natives/windows-x86_64/tarnwick.version", "0.0.1\n",
+                        "natives/windows-x86_64/tarnwick.dll", fakeDll,
                         "natives/windows-x86_64/tarnwick.dll.sha256",
                         sha256(fakeDll.getBytes(StandardCharsets.US_ASCII)) + "  tarnwick.dll\n"));
         Path thisPlatform = filteredJar("natives-" + PLATFORM + ".jar",
-                name -> name.startsWith("natives/" + PLATFORM + "/")
-                        || name.equals("natives/tarnwick.version"), Map.of());
+                name -> name.startsWith("natives/" + PLATFORM + "/"), Map.of());
         try (URLClassLoader jars = new URLClassLoader(
                 new URL[] {extractorOnly.toUri().toURL(), windowsOnly.toUri().toURL()}, null)) {
             Class<?> extractor = jars.loadClass(NativeLibraryExtractor.class.getName());

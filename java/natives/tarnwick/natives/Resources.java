@@ -1,0 +1,156 @@
+package tarnwick.natives;
+
+import java.io.IOException;
+import java.io.InputStream;
+import java.net.URL;
+import java.util.ArrayList;
+import java.util.LinkedHashSet;
+import java.util.List;
+import java.util.Set;
+
+/**
+ * Reads the files that ship beside the extractor, through whichever lookup
+ * the mod loader answers. Loaders differ: some answer {@code getResourceAsStream}
+ * and not {@code getResource}, some the reverse, some serve URLs of a scheme of
+ * their own; in a module layer with a loader per module, the extractor's loader
+ * does not see the classifier jar's module at all. So a file is looked for, in
+ * this order:
+ *
+ * <ol>
+ *   <li>the extractor's class loader: its stream, then its URL;
+ *   <li>the extractor's own module (a named one reads its own files whatever
+ *       its loader answers);
+ *   <li>every module named {@code tarnwick.natives} or {@code tarnwick.natives.*}
+ *       in the extractor's layer and its parents, and in the layers of the
+ *       caller's module; files outside any package, as {@code natives/<platform>/}
+ *       is, are open to every module;
+ *   <li>the caller's class loader, for an extractor in a parent loader whose
+ *       mods carry the natives themselves.
+ * </ol>
+ *
+ * The module names are put together at run time, so that a copy of the
+ * extractor relocated into another package still looks for the shipped names.
+ */
+final class Resources {
+    /** The first part of every shipped module's name (see the class comment). */
+    private static final String MODULES = String.join(".", "tarnwick", "natives");
+
+    private final Class<?> owner;
+    private final Class<?> caller;
+
+    /**
+     * Lookups through {@code owner}'s loader and module, and through
+     * {@code caller}'s (which may be null, or the same).
+     */
+    Resources(Class<?> owner, Class<?> caller) {
+        this.owner = owner;
+        this.caller = caller;
+    }
+
+    /** The whole file {@code name}, or null when no lookup answers for it. */
+    byte[] read(String name) throws IOException {
+        ClassLoader own = owner.getClassLoader();
+        byte[] bytes = fromLoader(own, name);
+        if (bytes != null) {
+            return bytes;
+        }
+        for (Module module : modules()) {
+            try (InputStream in = module.getResourceAsStream(name)) {
+                if (in != null) {
+                    return in.readAllBytes();
+                }
+            }
+        }
+        ClassLoader other = caller == null ? null : caller.getClassLoader();
+        return other == null || other == own ? null : fromLoader(other, name);
+    }
+
+    /** Whether some lookup answers for {@code name}. */
+    boolean has(String name) {
+        try {
+            return read(name) != null;
+        } catch (IOException e) {
+            return true; // found, though it could not be read: extracting says why
+        }
+    }
+
+    /**
+     * What was asked, for a message when nothing answered: the loaders and
+     * modules, and whether the extractor's loader serves even the extractor's
+     * own class file (when it does not, it serves no resources at all).
+     */
+    String describe() {
+        List<String> asked = new ArrayList<>();
+        ClassLoader own = owner.getClassLoader();
+        asked.add("getResourceAsStream and getResource of " + name(own));
+        for (Module module : modules()) {
+            asked.add("module " + module.getName());
+        }
+        ClassLoader other = caller == null ? null : caller.getClassLoader();
+        if (other != null && other != own) {
+            asked.add("getResourceAsStream and getResource of the caller's " + name(other));
+        }
+        return String.join(", ", asked);
+    }
+
+    /**
+     * Whether the extractor's own class file can be read by any of the
+     * lookups: false means the mod loader serves no resources this way at all.
+     */
+    boolean servesAnything() {
+        return has(owner.getName().replace('.', '/') + ".class");
+    }
+
+    private static byte[] fromLoader(ClassLoader loader, String name) throws IOException {
+        InputStream in = loader == null ? ClassLoader.getSystemResourceAsStream(name)
+                                        : loader.getResourceAsStream(name);
+        if (in == null) {
+            URL url = loader == null ? ClassLoader.getSystemResource(name) : loader.getResource(name);
+            if (url == null) {
+                return null;
+            }
+            in = url.openStream();
+        }
+        try (InputStream open = in) {
+            return open.readAllBytes();
+        }
+    }
+
+    /** The named modules to ask, the extractor's own first, each once. */
+    private Set<Module> modules() {
+        Set<Module> found = new LinkedHashSet<>();
+        Module own = owner.getModule();
+        if (own.isNamed()) {
+            found.add(own);
+        }
+        List<ModuleLayer> layers = new ArrayList<>();
+        addLayers(own.getLayer(), layers);
+        if (caller != null) {
+            addLayers(caller.getModule().getLayer(), layers);
+        }
+        for (ModuleLayer layer : layers) {
+            for (Module module : layer.modules()) {
+                String name = module.getName();
+                if (name.equals(MODULES) || name.startsWith(MODULES + ".")) {
+                    found.add(module);
+                }
+            }
+        }
+        return found;
+    }
+
+    /** {@code layer} and its parents, depth first, each once. */
+    private static void addLayers(ModuleLayer layer, List<ModuleLayer> into) {
+        if (layer == null || into.contains(layer)) {
+            return;
+        }
+        into.add(layer);
+        for (ModuleLayer parent : layer.parents()) {
+            addLayers(parent, into);
+        }
+    }
+
+    private static String name(ClassLoader loader) {
+        return loader == null ? "the system class loader" : "the class loader " + loader;
+    }
+}
