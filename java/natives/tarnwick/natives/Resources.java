@@ -49,6 +49,10 @@ final class Resources {
 
     /** The whole file {@code name}, or null when no lookup answers for it. */
     byte[] read(String name) throws IOException {
+        return read(name, true);
+    }
+
+    private byte[] read(String name, boolean askCaller) throws IOException {
         ClassLoader own = owner.getClassLoader();
         byte[] bytes = fromLoader(own, name);
         if (bytes != null) {
@@ -61,7 +65,7 @@ final class Resources {
                 }
             }
         }
-        ClassLoader other = caller == null ? null : caller.getClassLoader();
+        ClassLoader other = caller == null || !askCaller ? null : caller.getClassLoader();
         return other == null || other == own ? null : fromLoader(other, name);
     }
 
@@ -94,11 +98,15 @@ final class Resources {
     }
 
     /**
-     * Whether the extractor's own class file can be read by any of the
-     * lookups: false means the mod loader serves no resources this way at all.
+     * Whether the extractor's loader or the modules serve even the extractor's
+     * own class file: false means they serve no resources at all.
      */
     boolean servesAnything() {
-        return has(owner.getName().replace('.', '/') + ".class");
+        try {
+            return read(owner.getName().replace('.', '/') + ".class", false) != null;
+        } catch (IOException e) {
+            return true;
+        }
     }
 
     private static byte[] fromLoader(ClassLoader loader, String name) throws IOException {
