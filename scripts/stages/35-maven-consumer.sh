@@ -6,6 +6,9 @@
 #   - the mod signs in against a loopback server through the library the
 #     build resolved, under -Xcheck:jni, and gets CompletionException for a
 #     closed port; with only the Windows classifier it is unsupported on Linux;
+#   - the mod shaded by maven-shade-plugin, the extractor relocated, loads
+#     beside the plain mod, and two mods shaded into different packages load
+#     side by side (tests/maven-consumer/shaded.sh);
 #   - ContractCheck passes on the mod and fails, naming the member, on a
 #     loader class with a wrong constructor (without running its static
 #     initialiser), and on classes with a field of another type, a method
@@ -123,6 +126,12 @@ echo "the mod loaded $copy, the natives-$platform classifier's library"
 run_mod "$work/windows-only.log" "$mod:$lib/tarnwick-extractor-$version.jar:$lib/tarnwick-natives-$version-natives-windows-x86_64.jar" \
   --expect-unsupported "$work/game-windows-only"
 [[ ! -e $work/game-windows-only ]] || fail "an unsupported platform wrote $work/game-windows-only"
+
+# -- Copies of the extractor side by side: shaded by maven-shade-plugin
+# (tests/maven-consumer/shaded.sh).
+echo "-- mods that shade the extractor, beside the plain mod and each other"
+bash tests/maven-consumer/shaded.sh "$work/settings.xml" "$version" "$platform" "$src" \
+  "$mod:$lib/tarnwick-extractor-$version.jar:$lib/tarnwick-natives-$version-natives-$platform.jar" "$work"
 
 echo "-- ContractCheck on the mod's classes"
 java -cp "$project/target/classes:$extractor" tarnwick.natives.ContractCheck
