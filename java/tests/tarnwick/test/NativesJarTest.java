@@ -595,6 +595,50 @@ class NativesJarTest {
     }
 
     /**
+     * ContractCheck run from a module path, the mod a module there too: it
+     * says the one switch the module path leaves out, and passes with it.
+     */
+    @Test
+    void contractCheckOnAModulePathNamesWhatToAdd() throws Exception {
+        Path mods = Files.createDirectories(temp.resolve("contract-mods"));
+        moduleJars(mods);
+        // The mod: the shipped example class and the stand-ins it names.
+        String[] classes = System.getProperty("tarnwick.modClasspath").split(":");
+        Path mod = mods.resolve("example-mod.jar");
+        try (ZipOutputStream zip = new ZipOutputStream(Files.newOutputStream(mod))) {
+            Set<String> added = new java.util.HashSet<>();
+            for (String folder : List.of(classes[0], classes[1])) {
+                Path root = Paths.get(folder);
+                try (Stream<Path> files = Files.walk(root)) {
+                    for (Path file : (Iterable<Path>) files.filter(Files::isRegularFile)::iterator) {
+                        String name = root.relativize(file).toString();
+                        if (added.add(name)) {
+                            zip.putNextEntry(new ZipEntry(name));
+                            zip.write(Files.readAllBytes(file));
+                        }
+                    }
+                }
+            }
+        }
+        String java = System.getProperty("tarnwick.java", "java");
+        String main = "tarnwick.natives/" + "tarnwick.natives.ContractCheck";
+        String[][] runs = {{java, "-p", mods.toString(), "-m", main},
+            {java, "-p", mods.toString(), "--add-modules", "java.net.http,ALL-MODULE-PATH", "-m",
+                main}};
+        String[] outputs = new String[2];
+        int[] status = new int[2];
+        for (int i = 0; i < runs.length; i++) {
+            Process process = new ProcessBuilder(runs[i]).redirectErrorStream(true).start();
+            outputs[i] = new String(process.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+            assertTrue(process.waitFor(Timeouts.seconds(60), TimeUnit.SECONDS), "ContractCheck hung");
+            status[i] = process.exitValue();
+        }
+        assertTrue(status[0] == 1 && outputs[0].contains("run it with --add-modules java.net.http,ALL-MODULE-PATH"),
+                outputs[0]);
+        assertTrue(status[1] == 0 && outputs[1].contains("tarnwick contract: all "), outputs[1]);
+    }
+
+    /**
      * A class loader as some mod loaders make them: the classes and files
      * under {@code roots} (jars opened as zip file systems, a jar nested in
      * another among them), with the files served one way only.
