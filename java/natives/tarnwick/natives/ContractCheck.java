@@ -3,10 +3,6 @@ package tarnwick.natives;
 import java.io.BufferedReader;
 import java.io.IOException;
 import java.io.ByteArrayInputStream;
-import java.io.File;
-import java.lang.module.Configuration;
-import java.lang.module.ModuleFinder;
-import java.lang.module.ModuleReference;
 import java.io.InputStreamReader;
 import java.lang.reflect.Array;
 import java.lang.reflect.Constructor;
@@ -14,8 +10,6 @@ import java.lang.reflect.Field;
 import java.lang.reflect.Method;
 import java.lang.reflect.Modifier;
 import java.nio.charset.StandardCharsets;
-import java.nio.file.Path;
-import java.nio.file.Paths;
 import java.util.ArrayDeque;
 import java.util.ArrayList;
 import java.util.Deque;
@@ -34,6 +28,13 @@ import java.util.Set;
  *
  * <pre>
  * java -cp &lt;mod classes&gt;:&lt;extractor jar&gt; tarnwick.natives.ContractCheck
+ * </pre>
+ *
+ * <p>or from a module path, which starts only what the main module needs:
+ *
+ * <pre>
+ * java -p &lt;mod jars&gt;:&lt;extractor jar&gt; --add-modules java.net.http,ALL-MODULE-PATH \
+ *     -m tarnwick.natives/tarnwick.natives.ContractCheck
  * </pre>
  *
  * <p>It prints each missing or mistyped member with the descriptor the
@@ -372,49 +373,6 @@ public final class ContractCheck {
     }
 
     /**
-     * The loader that sees the mod's classes: the system class loader, or, on a
-     * module path ({@code java -p <mod jars>:<extractor jar> -m
-     * tarnwick.natives/tarnwick.natives.ContractCheck}), a loader of a layer
-     * with every module of the path that the boot layer did not resolve, so
-     * that no {@code --add-modules} is needed. When that layer cannot be made,
-     * {@code why[0]} says so and what to add.
-     */
-    static ClassLoader modulePathLoader(String[] why) {
-        ClassLoader system = ClassLoader.getSystemClassLoader();
-        String path = System.getProperty("jdk.module.path");
-        if (path == null || path.isEmpty()) {
-            return system;
-        }
-        List<Path> entries = new ArrayList<>();
-        for (String entry : path.split(File.pathSeparator)) {
-            if (!entry.isEmpty()) {
-                entries.add(Paths.get(entry));
-            }
-        }
-        ModuleLayer boot = ModuleLayer.boot();
-        Set<String> missing = new HashSet<>();
-        try {
-            ModuleFinder finder = ModuleFinder.of(entries.toArray(new Path[0]));
-            for (ModuleReference module : finder.findAll()) {
-                String name = module.descriptor().name();
-                if (boot.findModule(name).isEmpty()) {
-                    missing.add(name);
-                }
-            }
-            if (missing.isEmpty()) {
-                return system;
-            }
-            Configuration modules = boot.configuration().resolve(ModuleFinder.of(), finder, missing);
-            return boot.defineModulesWithOneLoader(modules, system)
-                    .findLoader(missing.iterator().next());
-        } catch (RuntimeException e) {
-            why[0] = "the modules of the module path that were not resolved (" + missing
-                    + ") could not be added (" + e + "): run it with --add-modules ALL-MODULE-PATH";
-            return system;
-        }
-    }
-
-    /**
      * Checks the classes on this JVM's class path or module path; with {@code --list}, prints
      * what it checks instead. Exits with 0 when all are there, 1 when not, 2
      * for an unknown argument.
@@ -430,13 +388,17 @@ public final class ContractCheck {
             System.err.println("usage: java -cp <mod classes>:<extractor jar> tarnwick.natives.ContractCheck [--list]");
             System.exit(2);
         }
-        String[] notResolved = {null};
-        List<String> problems = check(modulePathLoader(notResolved));
+        List<String> problems = check(ClassLoader.getSystemClassLoader());
         for (String problem : problems) {
             System.out.println(problem);
         }
-        if (!problems.isEmpty() && notResolved[0] != null) {
-            System.out.println("tarnwick contract: " + notResolved[0]);
+        String modulePath = System.getProperty("jdk.module.path");
+        if (!problems.isEmpty() && modulePath != null && !modulePath.isEmpty()) {
+            // java -p ... -m starts only the modules the main module needs:
+            // neither the HTTP client the library calls nor, unless something
+            // requires it, the mod's own module.
+            System.out.println("tarnwick contract: on a module path, run it with --add-modules "
+                    + "java.net.http,ALL-MODULE-PATH");
         }
         if (problems.isEmpty()) {
             System.out.println("tarnwick contract: all " + ENTRIES.size()

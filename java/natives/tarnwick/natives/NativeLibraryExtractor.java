@@ -217,7 +217,7 @@ public final class NativeLibraryExtractor {
      * boot layer, {@code --enable-native-access=<module>}; for a module of a
      * layer built at run time, which that option does not reach, the layer's
      * {@code ModuleLayer.Controller.enableNativeAccess}, called by the code that
-     * builds the layer (a player cannot).
+     * builds the layer, which needs native access itself (a player cannot).
      */
     public static String nativeAccessAdvice(Class<?> loading) {
         Module module = loading.getModule();
@@ -232,8 +232,9 @@ public final class NativeLibraryExtractor {
         }
         return "the module " + module.getName() + " is in a module layer built at run time,"
                 + " which --enable-native-access does not reach: the code that builds that layer"
-                + " (the mod loader) must call ModuleLayer.Controller.enableNativeAccess for it"
-                + " (Java 22 and later); a player cannot grant it";
+                + " (the mod loader, which needs native access itself to grant it) must call"
+                + " ModuleLayer.Controller.enableNativeAccess for it (Java 22 and later); a player"
+                + " cannot grant it";
     }
 
     /**

@@ -594,21 +594,14 @@ class NativesJarTest {
                 && !boot.contains("ALL-UNNAMED"), boot);
     }
 
-    /**
-     * ContractCheck run from a module path, the mod a module there too: it
-     * says the one switch the module path leaves out, and passes with it.
-     */
-    @Test
-    void contractCheckOnAModulePathNamesWhatToAdd() throws Exception {
-        Path mods = Files.createDirectories(temp.resolve("contract-mods"));
-        moduleJars(mods);
-        // The mod: the shipped example class and the stand-ins it names.
+    /** The mod as a module jar, example-mod.jar: the shipped example class and the stand-ins it names. */
+    private static Path modJar(Path folder) throws IOException {
         String[] classes = System.getProperty("tarnwick.modClasspath").split(":");
-        Path mod = mods.resolve("example-mod.jar");
+        Path mod = folder.resolve("example-mod.jar");
         try (ZipOutputStream zip = new ZipOutputStream(Files.newOutputStream(mod))) {
             Set<String> added = new java.util.HashSet<>();
-            for (String folder : List.of(classes[0], classes[1])) {
-                Path root = Paths.get(folder);
+            for (String classFolder : List.of(classes[0], classes[1])) {
+                Path root = Paths.get(classFolder);
                 try (Stream<Path> files = Files.walk(root)) {
                     for (Path file : (Iterable<Path>) files.filter(Files::isRegularFile)::iterator) {
                         String name = root.relativize(file).toString();
@@ -620,6 +613,86 @@ class NativesJarTest {
                 }
             }
         }
+        return mod;
+    }
+
+    /**
+     * Java 24 and later, native access denied: a mod in a layer a mod loader
+     * built at run time is told that only the layer's controller grants it
+     * (the command-line switch that the loader's own code has does not reach
+     * the layer), and once the controller has, the mod loads the library and
+     * makes a call.
+     */
+    @Test
+    void aModInARunTimeLayerIsToldAboutTheLayersController() throws Exception {
+        assumeTrue(Runtime.version().feature() >= 24, "Java 24 and later only");
+        Path mods = temp.resolve("layer-mods");
+        moduleJars(mods);
+        modJar(mods);
+        Files.createDirectories(temp.resolve("tmp"));
+        String text = output(launch(temp.resolve("game"), temp.resolve("tmp"), temp.resolve("cache"),
+                null, "--illegal-native-access=deny",
+                // The mod loader's own code (here on the class path) needs
+                // native access to grant it; the switch does not reach the layer.
+                "--enable-native-access=ALL-UNNAMED", "-Dtarnwick.mods=" + mods, "-cp",
+                System.getProperty("tarnwick.modClasspath"), LayerMod.class.getName()));
+        for (String part : new String[] {"denied: loadNatives false", "IllegalCallerException",
+                "the module example.mod is in a module layer built at run time",
+                "ModuleLayer.Controller.enableNativeAccess", "granted: signIn 200 ok"}) {
+            assertTrue(text.contains(part), () -> "missing \"" + part + "\" in: " + text);
+        }
+        assertTrue(!text.contains("--enable-native-access=ALL-UNNAMED"), text);
+    }
+
+    /** The child JVM of the layer test: the mods in a layer with a loader per module. */
+    public static final class LayerMod {
+        private LayerMod() {}
+
+        public static void main(String[] args) throws Exception {
+            ModuleFinder finder = ModuleFinder.of(Paths.get(System.getProperty("tarnwick.mods")));
+            Set<String> all = finder.findAll().stream().map(module -> module.descriptor().name())
+                    .collect(Collectors.toSet());
+            ModuleLayer boot = ModuleLayer.boot();
+            ModuleLayer.Controller controller = ModuleLayer.defineModulesWithManyLoaders(
+                    boot.configuration().resolve(finder, ModuleFinder.of(), all), List.of(boot),
+                    ClassLoader.getPlatformClassLoader());
+            Module mod = controller.layer().findModule("example.mod").orElseThrow();
+            Class<?> helper = Class.forName(TarnwickServerConnectionHelper.class.getName(), true,
+                    mod.getClassLoader());
+            Method load = helper.getMethod("loadNatives", Path.class);
+            Path gameDir = Paths.get(System.getProperty("tarnwick.gameDir"));
+            System.out.println("denied: loadNatives " + load.invoke(null, gameDir));
+            // Java 22 and later; the tests compile for Java 11.
+            ModuleLayer.Controller.class.getMethod("enableNativeAccess", Module.class)
+                    .invoke(controller, mod);
+            if (!(Boolean) load.invoke(null, gameDir)) {
+                System.out.println("granted: loadNatives false");
+                return;
+            }
+            CompletableFuture<Object> signedIn = new CompletableFuture<>();
+            helper.getMethod("signIn", String.class, String.class, String.class,
+                    java.util.function.BiConsumer.class).invoke(null, args[0], "u", "c",
+                    (java.util.function.BiConsumer<HttpResponse<String>, Throwable>)
+                            (response, failure) -> {
+                                if (failure != null) {
+                                    signedIn.completeExceptionally(failure);
+                                } else {
+                                    signedIn.complete(response.statusCode() + " " + response.body());
+                                }
+                            });
+            System.out.println("granted: signIn " + signedIn.get(Timeouts.seconds(30), TimeUnit.SECONDS));
+        }
+    }
+
+    /**
+     * ContractCheck run from a module path, the mod a module there too: it
+     * says the one switch the module path leaves out, and passes with it.
+     */
+    @Test
+    void contractCheckOnAModulePathNamesWhatToAdd() throws Exception {
+        Path mods = Files.createDirectories(temp.resolve("contract-mods"));
+        moduleJars(mods);
+        modJar(mods);
         String java = System.getProperty("tarnwick.java", "java");
         String main = "tarnwick.natives/" + "tarnwick.natives.ContractCheck";
         String[][] runs = {{java, "-p", mods.toString(), "-m", main},
@@ -633,7 +706,8 @@ class NativesJarTest {
             assertTrue(process.waitFor(Timeouts.seconds(60), TimeUnit.SECONDS), "ContractCheck hung");
             status[i] = process.exitValue();
         }
-        assertTrue(status[0] == 1 && outputs[0].contains("run it with --add-modules java.net.http,ALL-MODULE-PATH"),
+        assertTrue(status[0] == 1
+                && outputs[0].contains("run it with --add-modules java.net.http,ALL-MODULE-PATH"),
                 outputs[0]);
         assertTrue(status[1] == 0 && outputs[1].contains("tarnwick contract: all "), outputs[1]);
     }
