@@ -7,7 +7,8 @@
 #   - the plain mod (its jar and the jars Maven resolved) beside a shaded one;
 #   - the two shaded ones;
 # each pair both load the library, each from a verified file of its own, and
-# reach it through a native call.
+# reach it through a native call. The relocated ContractCheck passes on the
+# shaded mod.
 # Usage: shaded.sh SETTINGS VERSION PLATFORM MOD_SOURCES PLAIN_CLASSPATH WORK
 #   SETTINGS     the Maven settings the stage uses (offline, dist/maven)
 #   MOD_SOURCES  the small mod's src/main/java
@@ -34,6 +35,11 @@ for name in one two; do
   ! grep -q '^tarnwick/' <<<"$entries" || fail "shaded-$name-1.0.jar still holds tarnwick/natives/"
   grep -qxF "natives/$platform/libtarnwick.so" <<<"$entries" ||
     fail "shaded-$name-1.0.jar holds no natives/$platform/libtarnwick.so"
+  # The relocated ContractCheck still reads its list beside it.
+  java -cp "$jar" "$name.shaded.tarnwick.natives.ContractCheck" >"$project/contract.log" 2>&1 ||
+    { cat "$project/contract.log" >&2; fail "ContractCheck relocated into $name.shaded"; }
+  grep -q '^tarnwick contract: all ' "$project/contract.log" ||
+    fail "ContractCheck relocated into $name.shaded: $(cat "$project/contract.log")"
   shaded+=("$jar")
   echo "shaded-$name-1.0.jar: the extractor in $name.shaded.tarnwick.natives"
 done
