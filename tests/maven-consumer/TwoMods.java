@@ -17,7 +17,8 @@ import java.util.function.BiConsumer;
  * fails. Usage: TwoMods GAME_DIRECTORY CLASSPATH_OF_MOD_1 CLASSPATH_OF_MOD_2
  */
 public final class TwoMods {
-    private static final String HELPER = "vardel.tarnwick.api.client.online.TarnwickServerConnectionHelper";
+    private static final String HELPER =
+            "vardel.tarnwick.api.client.online.TarnwickServerConnectionHelper";
 
     public static void main(String[] args) throws Exception {
         Path gameDir = Path.of(args[0]);
@@ -27,25 +28,29 @@ public final class TwoMods {
             for (String entry : args[i].split(":")) {
                 urls.add(Path.of(entry).toUri().toURL());
             }
-            mods.add(new URLClassLoader(urls.toArray(new URL[0]), ClassLoader.getPlatformClassLoader()));
+            mods.add(new URLClassLoader(urls.toArray(new URL[0]),
+                    ClassLoader.getPlatformClassLoader()));
         }
         int failures = 0;
         for (int i = 0; i < mods.size(); i++) {
             Class<?> helper = Class.forName(HELPER, true, mods.get(i));
             List<String> before = mapped();
-            boolean loaded = (Boolean) helper.getMethod("loadNatives", Path.class).invoke(null, gameDir);
+            boolean loaded =
+                    (Boolean) helper.getMethod("loadNatives", Path.class).invoke(null, gameDir);
             List<String> now = mapped();
             now.removeAll(before);
             String extractor = extractorPackage(helper);
             if (!loaded) {
-                System.out.println("mod " + (i + 1) + " (extractor in " + extractor + ") did not load the library");
+                System.out.println("mod " + (i + 1) + " (extractor in " + extractor
+                        + ") did not load the library");
                 failures++;
                 continue;
             }
             // A native call: a closed port gives a failure from the library's
             // own code, not an UnsatisfiedLinkError.
             CompletableFuture<Throwable> done = new CompletableFuture<>();
-            Method save = helper.getMethod("saveConfiguration", String.class, String.class, BiConsumer.class);
+            Method save = helper.getMethod("saveConfiguration", String.class, String.class,
+                    BiConsumer.class);
             save.invoke(null, "http://127.0.0.1:1", "{}",
                     (BiConsumer<Object, Throwable>) (response, failure) -> done.complete(failure));
             Throwable failure = done.get(60, TimeUnit.SECONDS);

@@ -113,7 +113,8 @@ public final class NativeLibraryExtractor {
             return false;
         }
         Resources resources = new Resources(NativeLibraryExtractor.class, caller);
-        return resources.has(RESOURCE_ROOT + platform + "/" + library) || !resources.servesAnything();
+        return resources.has(RESOURCE_ROOT + platform + "/" + library)
+                || !resources.servesAnything();
     }
 
     /**
@@ -171,7 +172,8 @@ public final class NativeLibraryExtractor {
         FileSystem fileSystem = FileSystems.getDefault();
         PathChecks checks = PathChecks.forFileSystem(fileSystem);
         Installer installer = new Installer(
-                version(resources, RESOURCE_ROOT + platform + "/") + "-" + expected.substring(0, 12),
+                version(resources, RESOURCE_ROOT + platform + "/") + "-"
+                        + expected.substring(0, 12),
                 library,
                 content, expected, checks);
         Locations locations = new Locations(checks, directory,

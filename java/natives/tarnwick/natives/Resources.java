@@ -113,7 +113,8 @@ final class Resources {
         InputStream in = loader == null ? ClassLoader.getSystemResourceAsStream(name)
                                         : loader.getResourceAsStream(name);
         if (in == null) {
-            URL url = loader == null ? ClassLoader.getSystemResource(name) : loader.getResource(name);
+            URL url = loader == null ? ClassLoader.getSystemResource(name)
+                                     : loader.getResource(name);
             if (url == null) {
                 return null;
             }

@@ -518,9 +518,9 @@ class NativesJarTest {
         return new Path[] {extractor, classifier};
     }
 
-    /** The natives jar's entries that {@code keep} accepts, with a manifest naming {@code module}. */
-    private static Path moduleJar(Path out, String module, java.util.function.Predicate<String> keep)
-            throws IOException {
+    /** The natives jar's entries that {@code keep} accepts, with a manifest naming a module. */
+    private static Path moduleJar(Path out, String module,
+            java.util.function.Predicate<String> keep) throws IOException {
         try (ZipFile jar = new ZipFile(nativesJar().toFile());
                 ZipOutputStream zip = new ZipOutputStream(Files.newOutputStream(out))) {
             if (module != null) {
@@ -569,7 +569,8 @@ class NativesJarTest {
         int game = 0;
         for (Map.Entry<String, ModuleFinder> finder : finders.entrySet()) {
             for (boolean perModule : new boolean[] {false, true}) {
-                String shape = finder.getKey() + (perModule ? ", a loader per module" : ", one loader");
+                String shape =
+                        finder.getKey() + (perModule ? ", a loader per module" : ", one loader");
                 ModuleLayer layer = layer(finder.getValue(), perModule);
                 Class<?> extractor = layer.findLoader("tarnwick.natives")
                         .loadClass(NativeLibraryExtractor.class.getName());
@@ -594,7 +595,7 @@ class NativesJarTest {
                 && !boot.contains("ALL-UNNAMED"), boot);
     }
 
-    /** The mod as a module jar, example-mod.jar: the shipped example class and the stand-ins it names. */
+    /** The mod as a module jar, example-mod.jar: the shipped example class and its stand-ins. */
     private static Path modJar(Path folder) throws IOException {
         String[] classes = System.getProperty("tarnwick.modClasspath").split(":");
         Path mod = folder.resolve("example-mod.jar");
@@ -603,7 +604,8 @@ class NativesJarTest {
             for (String classFolder : List.of(classes[0], classes[1])) {
                 Path root = Paths.get(classFolder);
                 try (Stream<Path> files = Files.walk(root)) {
-                    for (Path file : (Iterable<Path>) files.filter(Files::isRegularFile)::iterator) {
+                    Iterable<Path> regular = files.filter(Files::isRegularFile)::iterator;
+                    for (Path file : regular) {
                         String name = root.relativize(file).toString();
                         if (added.add(name)) {
                             zip.putNextEntry(new ZipEntry(name));
@@ -630,8 +632,8 @@ class NativesJarTest {
         moduleJars(mods);
         modJar(mods);
         Files.createDirectories(temp.resolve("tmp"));
-        String text = output(launch(temp.resolve("game"), temp.resolve("tmp"), temp.resolve("cache"),
-                null, "--illegal-native-access=deny",
+        String text = output(launch(temp.resolve("game"), temp.resolve("tmp"),
+                temp.resolve("cache"), null, "--illegal-native-access=deny",
                 // The mod loader's own code (here on the class path) needs
                 // native access to grant it; the switch does not reach the layer.
                 "--enable-native-access=ALL-UNNAMED", "-Dtarnwick.mods=" + mods, "-cp",
@@ -680,7 +682,8 @@ class NativesJarTest {
                                     signedIn.complete(response.statusCode() + " " + response.body());
                                 }
                             });
-            System.out.println("granted: signIn " + signedIn.get(Timeouts.seconds(30), TimeUnit.SECONDS));
+            System.out.println("granted: signIn "
+                    + signedIn.get(Timeouts.seconds(30), TimeUnit.SECONDS));
         }
     }
 
@@ -702,8 +705,10 @@ class NativesJarTest {
         int[] status = new int[2];
         for (int i = 0; i < runs.length; i++) {
             Process process = new ProcessBuilder(runs[i]).redirectErrorStream(true).start();
-            outputs[i] = new String(process.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
-            assertTrue(process.waitFor(Timeouts.seconds(60), TimeUnit.SECONDS), "ContractCheck hung");
+            outputs[i] =
+                    new String(process.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+            assertTrue(process.waitFor(Timeouts.seconds(60), TimeUnit.SECONDS),
+                    "ContractCheck hung");
             status[i] = process.exitValue();
         }
         assertTrue(status[0] == 1
@@ -718,7 +723,7 @@ class NativesJarTest {
      * another among them), with the files served one way only.
      */
     private static final class OneWayLoader extends ClassLoader {
-        /** How the files are served: getResourceAsStream, getResource (a scheme of its own), neither. */
+        /** How files are served: getResourceAsStream, getResource (own scheme), neither. */
         enum Serves { STREAM, URL, NOTHING }
 
         private final Serves serves;
@@ -832,14 +837,17 @@ class NativesJarTest {
             int game = 0;
             for (Object[] form : served) {
                 @SuppressWarnings("unchecked")
-                ClassLoader loader = new OneWayLoader((OneWayLoader.Serves) form[0], (List<Path>) form[1]);
+                ClassLoader loader =
+                        new OneWayLoader((OneWayLoader.Serves) form[0], (List<Path>) form[1]);
                 String what = (String) form[2];
                 Class<?> extractor = loader.loadClass(NativeLibraryExtractor.class.getName());
                 assertEquals(true, extractor.getMethod("isSupported", String.class, String.class)
                         .invoke(null, "Linux", ARCH), what);
                 InvocationTargetException none = assertThrows(InvocationTargetException.class,
-                        () -> extractorIn(extractor).invoke(null, temp, "Windows 10", "amd64"), what);
-                assertTrue(none.getCause().getMessage().contains("this class path holds: " + PLATFORM),
+                        () -> extractorIn(extractor).invoke(null, temp, "Windows 10", "amd64"),
+                        what);
+                assertTrue(
+                        none.getCause().getMessage().contains("this class path holds: " + PLATFORM),
                         () -> what + ": " + none.getCause());
                 Path library = (Path) extractorIn(extractor)
                         .invoke(null, temp.resolve("game" + game++), "Linux", ARCH);
@@ -862,8 +870,10 @@ class NativesJarTest {
                     && message.contains("getResourceAsStream and getResource of the class loader")
                     && !message.contains("has no native library"), message);
             List<String> problems = contractProblems(deaf);
-            assertTrue(problems.stream().anyMatch(p -> p.contains("native-methods.txt is not beside")
-                    && p.contains("not even ContractCheck's own class file")), problems::toString);
+            assertTrue(problems.stream().anyMatch(
+                    p -> p.contains("native-methods.txt is not beside")
+                            && p.contains("not even ContractCheck's own class file")),
+                    problems::toString);
         } finally {
             Collections.reverse(open);
             for (java.nio.file.FileSystem fileSystem : open) {
@@ -951,11 +961,13 @@ class NativesJarTest {
         while (sharedLine.find()) {
             sharing.put(sharedLine.group(1), sharedLine.group(2));
         }
-        assertEquals(Set.of("first", "second"), sharing.keySet(), () -> "not both mods worked: " + shared);
+        assertEquals(Set.of("first", "second"), sharing.keySet(),
+                () -> "not both mods worked: " + shared);
         assertEquals(folder.resolve("libtarnwick.so").toString(), sharing.get("first"), shared);
         Path sharedCopy = Paths.get(sharing.get("second"));
         assertEquals(folder, sharedCopy.getParent(), shared);
-        assertTrue(sharedCopy.getFileName().toString().matches("libtarnwick\\.[0-9]+\\.so"), shared);
+        assertTrue(sharedCopy.getFileName().toString().matches("libtarnwick\\.[0-9]+\\.so"),
+                shared);
         assertEquals(sha256(jarLibrary()), sha256(Files.readAllBytes(sharedCopy)));
     }
 

@@ -65,8 +65,8 @@ public final class TarnwickServerConnectionHelper {
             // Java 24 and later with --illegal-native-access=deny.
             LOG.log(System.Logger.Level.WARNING, "online cosmetics are off: this JVM does not"
                     + " let the mod load native code (" + e.getMessage() + "); "
-                    + NativeLibraryExtractor.nativeAccessAdvice(TarnwickServerConnectionHelper.class),
-                    e);
+                    + NativeLibraryExtractor.nativeAccessAdvice(
+                            TarnwickServerConnectionHelper.class), e);
         } catch (SecurityException e) {
             LOG.log(System.Logger.Level.WARNING, "online cosmetics are off: a security policy"
                     + " forbids loading native libraries (" + e.getMessage() + ")", e);
