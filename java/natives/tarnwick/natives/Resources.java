@@ -49,33 +49,38 @@ final class Resources {
 
     /** The whole file {@code name}, or null when no lookup answers for it. */
     byte[] read(String name) throws IOException {
-        return read(name, true);
+        try (InputStream in = open(name, true)) {
+            return in == null ? null : in.readAllBytes();
+        }
     }
 
-    private byte[] read(String name, boolean askCaller) throws IOException {
+    /** Whether some lookup answers for {@code name} (its content is not read). */
+    boolean has(String name) {
+        return answers(name, true);
+    }
+
+    private boolean answers(String name, boolean askCaller) {
+        try (InputStream in = open(name, askCaller)) {
+            return in != null;
+        } catch (IOException e) {
+            return true; // found, though it could not be opened: extracting says why
+        }
+    }
+
+    private InputStream open(String name, boolean askCaller) throws IOException {
         ClassLoader own = owner.getClassLoader();
-        byte[] bytes = fromLoader(own, name);
-        if (bytes != null) {
-            return bytes;
+        InputStream in = fromLoader(own, name);
+        if (in != null) {
+            return in;
         }
         for (Module module : modules()) {
-            try (InputStream in = module.getResourceAsStream(name)) {
-                if (in != null) {
-                    return in.readAllBytes();
-                }
+            in = module.getResourceAsStream(name);
+            if (in != null) {
+                return in;
             }
         }
         ClassLoader other = caller == null || !askCaller ? null : caller.getClassLoader();
         return other == null || other == own ? null : fromLoader(other, name);
-    }
-
-    /** Whether some lookup answers for {@code name}. */
-    boolean has(String name) {
-        try {
-            return read(name) != null;
-        } catch (IOException e) {
-            return true; // found, though it could not be read: extracting says why
-        }
     }
 
     /**
@@ -102,27 +107,18 @@ final class Resources {
      * own class file: false means they serve no resources at all.
      */
     boolean servesAnything() {
-        try {
-            return read(owner.getName().replace('.', '/') + ".class", false) != null;
-        } catch (IOException e) {
-            return true;
-        }
+        return answers(owner.getName().replace('.', '/') + ".class", false);
     }
 
-    private static byte[] fromLoader(ClassLoader loader, String name) throws IOException {
+    /** The loader's stream for {@code name}, or else its URL's, or null. */
+    private static InputStream fromLoader(ClassLoader loader, String name) throws IOException {
         InputStream in = loader == null ? ClassLoader.getSystemResourceAsStream(name)
                                         : loader.getResourceAsStream(name);
-        if (in == null) {
-            URL url = loader == null ? ClassLoader.getSystemResource(name)
-                                     : loader.getResource(name);
-            if (url == null) {
-                return null;
-            }
-            in = url.openStream();
+        if (in != null) {
+            return in;
         }
-        try (InputStream open = in) {
-            return open.readAllBytes();
-        }
+        URL url = loader == null ? ClassLoader.getSystemResource(name) : loader.getResource(name);
+        return url == null ? null : url.openStream();
     }
 
     /** The named modules to ask, the extractor's own first, each once. */
