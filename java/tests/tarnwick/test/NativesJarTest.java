@@ -952,10 +952,14 @@ class NativesJarTest {
         assertTrue(!mapped.get("second").equals(mapped.get("third")), text);
         assertTrue(text.contains("first loader collected"), text);
 
-        // Two mods sharing one extractor in a parent loader: the class that
-        // calls extract decides, so the second mod gets a copy of its own.
+        // Two mods sharing one extractor in a parent loader, each carrying the
+        // natives: the class that calls extract decides, so the extractor
+        // finds the natives through that class's loader and the second mod
+        // gets a copy of its own.
+        Path[] split = moduleJars(temp.resolve("split"));
         String shared = output(launch(gameDir, temp.resolve("tmp"), temp.resolve("cache"), null,
-                "-Dtarnwick.sharedParent=true", "-cp", modClasspath(), Loaders.class.getName()));
+                "-Dtarnwick.parentJar=" + split[0], "-Dtarnwick.childJar=" + split[1], "-cp",
+                modClasspath(), Loaders.class.getName()));
         Map<String, String> sharing = new java.util.HashMap<>();
         Matcher sharedLine = line.pattern().matcher(shared);
         while (sharedLine.find()) {
@@ -1130,12 +1134,15 @@ class NativesJarTest {
                         }
                     })
                     .toArray(URL[]::new);
-            if (Boolean.getBoolean("tarnwick.sharedParent")) {
-                // Two mods that share one extractor (and its natives jar, the
-                // first entry) in a parent loader, each with its own classes.
-                ClassLoader parent = new URLClassLoader(new URL[] {mod[0]},
+            String parentJar = System.getProperty("tarnwick.parentJar");
+            if (parentJar != null) {
+                // Two mods that share one extractor in a parent loader, each
+                // with its own classes and its own natives (the classifier jar).
+                ClassLoader parent = new URLClassLoader(
+                        new URL[] {Paths.get(parentJar).toUri().toURL()},
                         ClassLoader.getPlatformClassLoader());
-                URL[] own = java.util.Arrays.copyOfRange(mod, 1, mod.length);
+                URL[] own = java.util.Arrays.copyOf(mod, mod.length);
+                own[0] = Paths.get(System.getProperty("tarnwick.childJar")).toUri().toURL();
                 use(new URLClassLoader(own, parent), args[0], "first");
                 use(new URLClassLoader(own, parent), args[0], "second");
                 return;
