@@ -13,7 +13,7 @@ packages=(
   g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user
   zip unzip shellcheck
   maven libmaven-compiler-plugin-java libmaven-resources-plugin-java libmaven-jar-plugin-java
-  libmaven-dependency-plugin-java gradle
+  libmaven-dependency-plugin-java libmaven-shade-plugin-java gradle
   libjimfs-java acl bindfs fuse3
   locales tzdata
 )

@@ -8,7 +8,8 @@
 #     tarnwick-extractor-<version>.pom
 #   vardel/tarnwick/tarnwick-natives/<version>/
 #     tarnwick-natives-<version>-natives-<platform>.jar   one per platform:
-#         natives/<platform>/<library> and its .sha256, natives/tarnwick.version
+#         natives/<platform>/<library>, its .sha256 and tarnwick.version;
+#         module tarnwick.natives.<os>.<arch> (the extractor's: tarnwick.natives)
 #     tarnwick-natives-<version>.pom            depends on the extractor
 #   vardel/tarnwick/<artifact>/maven-metadata.xml
 # and beside every file its .md5, .sha1, .sha256 and .sha512 (the hex digits

@@ -10,6 +10,9 @@
 #     build resolved (with each snippet), under -Xcheck:jni, and gets
 #     CompletionException for a closed port; with only the Windows classifier
 #     it is unsupported on Linux;
+#   - the mod shaded by maven-shade-plugin, the extractor relocated, loads
+#     beside the plain mod, and two mods shaded into different packages load
+#     side by side (tests/maven-consumer/shaded.sh);
 #   - ContractCheck passes on the mod and fails, naming the member, on a
 #     loader class with a wrong constructor (without running its static
 #     initialiser), and on classes with a field of another type, a method
@@ -158,6 +161,12 @@ no_warning_about_our_artifacts "$work/maven-one.log"
     "tarnwick-natives-$version-natives-$platform.jar")" ]] ||
   fail "the mod with one classifier has the dependencies: $(ls "$one/target/lib")"
 run_mod "$work/run-one.log" "$one/target/example-mod-1.0.jar:$one/target/lib/*" "$work/game-one"
+
+# -- Copies of the extractor side by side: shaded by maven-shade-plugin
+# (tests/maven-consumer/shaded.sh).
+echo "-- mods that shade the extractor, beside the plain mod and each other"
+bash tests/maven-consumer/shaded.sh "$work/settings.xml" "$version" "$platform" "$src" \
+  "$mod:$lib/tarnwick-extractor-$version.jar:$lib/tarnwick-natives-$version-natives-$platform.jar" "$work"
 
 echo "-- ContractCheck on the mod's classes"
 java -cp "$project/target/classes:$extractor" tarnwick.natives.ContractCheck

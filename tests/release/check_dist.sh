@@ -57,9 +57,11 @@ grep -qxF tarnwick/natives/native-methods.txt <<<"$classes" ||
   fail "the extractor's jar lacks tarnwick/natives/native-methods.txt"
 same_list "$jar (in order)" "$(printf '%s\n' META-INF/MANIFEST.MF \
     natives/linux-aarch64/libtarnwick.so natives/linux-aarch64/libtarnwick.so.sha256 \
+    natives/linux-aarch64/tarnwick.version \
     natives/linux-x86_64/libtarnwick.so natives/linux-x86_64/libtarnwick.so.sha256 \
-    natives/tarnwick.version \
+    natives/linux-x86_64/tarnwick.version \
     natives/windows-x86_64/tarnwick.dll natives/windows-x86_64/tarnwick.dll.sha256 \
+    natives/windows-x86_64/tarnwick.version \
     $classes)" "$(unzip -Z1 "$dist/$jar")"
 
 # The Maven repository: these files, each with its four checksums.
@@ -109,7 +111,6 @@ unzip -q "$extractor.jar" -d "$work/extractor"
 for class in $classes; do
   cmp -s "$work/jar/$class" "$work/extractor/$class" || fail "$class differs between $jar and the extractor's jar"
 done
-[[ $(cat "$work/jar/natives/tarnwick.version") == "$version" ]] || fail "natives/tarnwick.version is not $version"
 for pair in linux-x86_64:$linux/libtarnwick.so linux-aarch64:$aarch64/libtarnwick.so \
     windows-x86_64:$windows/tarnwick.dll; do
   platform=${pair%%:*} archived=$work/${pair#*:}
@@ -122,16 +123,23 @@ for pair in linux-x86_64:$linux/libtarnwick.so linux-aarch64:$aarch64/libtarnwic
     fail "natives/$platform/$name.sha256 does not match the library"
   cmp -s "$archived" "$work/jar/natives/$platform/$name" ||
     fail "natives/$platform/$name differs from the one in the archive"
+  [[ $(cat "$work/jar/natives/$platform/tarnwick.version") == "$version" ]] ||
+    fail "natives/$platform/tarnwick.version is not $version"
   # Its classifier jar: the same paths, this platform only.
   classifier=$natives-natives-$platform.jar
   same_list "$(basename "$classifier") (in order)" "$(echo META-INF/MANIFEST.MF; printf '%s\n' \
-      "natives/$platform/$name" "natives/$platform/$name.sha256" natives/tarnwick.version | LC_ALL=C sort)" \
+      "natives/$platform/$name" "natives/$platform/$name.sha256" "natives/$platform/tarnwick.version" |
+      LC_ALL=C sort)" \
     "$(unzip -Z1 "$classifier" 2>/dev/null)"
   mkdir -p "$work/$platform" && unzip -q "$classifier" -d "$work/$platform" 2>/dev/null || true
-  for entry in "natives/$platform/$name" "natives/$platform/$name.sha256" natives/tarnwick.version; do
+  for entry in "natives/$platform/$name" "natives/$platform/$name.sha256" "natives/$platform/tarnwick.version"; do
     cmp -s "$work/jar/$entry" "$work/$platform/$entry" ||
       fail "$entry differs between $jar and $(basename "$classifier")"
   done
+  # A module of its own, so that it sits beside the extractor in one layer.
+  grep -qx "Automatic-Module-Name: tarnwick\.natives\.${platform//-/\\.}" \
+      <<<"$(unzip -p "$classifier" META-INF/MANIFEST.MF | tr -d '\r')" ||
+    fail "$(basename "$classifier") is not the module tarnwick.natives.${platform//-/.}"
 done
 
 # The archives ship the mod's example class, not the tests' stand-in.
@@ -224,6 +232,12 @@ dll_strings=$(strings -el "$dll")
 manifest=$(unzip -p "$dist/$jar" META-INF/MANIFEST.MF | tr -d '\r')
 grep -qxF "$version" <<<"$dll_strings" || fail "the DLL's version resource does not name $version"
 grep -qxF "Implementation-Version: $version" <<<"$manifest" || fail "the jar's manifest does not name $version"
+# The all-platform jar and the extractor's are both the module tarnwick.natives
+# (the first replaces the extractor and classifier jars, never beside them).
+for module_jar in "$dist/$jar" "$extractor.jar"; do
+  grep -qxF "Automatic-Module-Name: tarnwick.natives" <<<"$(unzip -p "$module_jar" META-INF/MANIFEST.MF | tr -d '\r')" ||
+    fail "$(basename "$module_jar") is not the module tarnwick.natives"
+done
 for maven_jar in $(cd "$dist" && find maven -name '*.jar' | LC_ALL=C sort); do
   maven_manifest=$(unzip -p "$dist/$maven_jar" META-INF/MANIFEST.MF | tr -d '\r')
   grep -qxF "Implementation-Version: $version" <<<"$maven_manifest" ||

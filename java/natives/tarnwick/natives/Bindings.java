@@ -12,14 +12,18 @@ import java.util.Properties;
  *
  * <p>Each of those loaders may hold its own copy of this class, so the record
  * lives where every copy sees it: in the system properties, as strings, which
- * keep no loader reachable. A loader is named by its class and identity hash;
+ * keep no loader reachable. Copies of this class relocated into other
+ * packages (a mod that shades the extractor) must find the same record, so
+ * the keys look like no package or resource name: a tool that rewrites the
+ * strings naming this package leaves them as they are.
+ * A loader is named by its class and identity hash;
  * should two loaders ever share both, the second gets the main file, its load
  * fails as "already loaded in another classloader" and {@code explainLoadFailure}
  * says so.
  */
 final class Bindings {
-    private static final String BOUND = "tarnwick.natives.boundTo:";
-    private static final String COPY = "tarnwick.natives.copy:";
+    private static final String BOUND = "[tarnwick natives] bound to ";
+    private static final String COPY = "[tarnwick natives] copy for ";
 
     private Bindings() {}
 

@@ -2,7 +2,7 @@ package tarnwick.natives;
 
 import java.io.BufferedReader;
 import java.io.IOException;
-import java.io.InputStream;
+import java.io.ByteArrayInputStream;
 import java.io.InputStreamReader;
 import java.lang.reflect.Array;
 import java.lang.reflect.Constructor;
@@ -28,6 +28,13 @@ import java.util.Set;
  *
  * <pre>
  * java -cp &lt;mod classes&gt;:&lt;extractor jar&gt; tarnwick.natives.ContractCheck
+ * </pre>
+ *
+ * <p>or from a module path, which starts only what the main module needs:
+ *
+ * <pre>
+ * java -p &lt;mod jars&gt;:&lt;extractor jar&gt; --add-modules java.net.http,ALL-MODULE-PATH \
+ *     -m tarnwick.natives/tarnwick.natives.ContractCheck
  * </pre>
  *
  * <p>It prints each missing or mistyped member with the descriptor the
@@ -170,12 +177,20 @@ public final class ContractCheck {
     private ContractCheck() {}
 
     private static List<Entry> nativeMethods() throws IOException {
-        InputStream in = ContractCheck.class.getResourceAsStream(NATIVE_METHODS);
-        if (in == null) {
-            throw new IOException("tarnwick/natives/" + NATIVE_METHODS + " is not beside ContractCheck");
+        // Through this class's own loader or module, whichever answers; a
+        // named module reads its own files without opening the package.
+        String name = ContractCheck.class.getPackageName().replace('.', '/') + "/" + NATIVE_METHODS;
+        Resources resources = new Resources(ContractCheck.class, null);
+        byte[] bytes = resources.read(name);
+        if (bytes == null) {
+            throw new IOException(name + " is not beside ContractCheck"
+                    + (resources.servesAnything() ? ""
+                            : ": none of " + resources.describe() + " serves any file, not even"
+                                    + " ContractCheck's own class file"));
         }
         List<Entry> natives = new ArrayList<>();
-        try (BufferedReader lines = new BufferedReader(new InputStreamReader(in, StandardCharsets.UTF_8))) {
+        try (BufferedReader lines = new BufferedReader(new InputStreamReader(
+                new ByteArrayInputStream(bytes), StandardCharsets.UTF_8))) {
             for (String line = lines.readLine(); line != null; line = lines.readLine()) {
                 String[] fields = line.trim().split(" ");
                 if (fields.length != 2 || !fields[1].startsWith("(")) {
@@ -358,7 +373,7 @@ public final class ContractCheck {
     }
 
     /**
-     * Checks the classes on this JVM's class path; with {@code --list}, prints
+     * Checks the classes on this JVM's class path or module path; with {@code --list}, prints
      * what it checks instead. Exits with 0 when all are there, 1 when not, 2
      * for an unknown argument.
      */
@@ -376,6 +391,14 @@ public final class ContractCheck {
         List<String> problems = check(ClassLoader.getSystemClassLoader());
         for (String problem : problems) {
             System.out.println(problem);
+        }
+        String modulePath = System.getProperty("jdk.module.path");
+        if (!problems.isEmpty() && modulePath != null && !modulePath.isEmpty()) {
+            // java -p ... -m starts only the modules the main module needs:
+            // neither the HTTP client the library calls nor, unless something
+            // requires it, the mod's own module.
+            System.out.println("tarnwick contract: on a module path, run it with --add-modules "
+                    + "java.net.http,ALL-MODULE-PATH");
         }
         if (problems.isEmpty()) {
             System.out.println("tarnwick contract: all " + ENTRIES.size()

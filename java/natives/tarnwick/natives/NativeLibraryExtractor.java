@@ -18,10 +18,12 @@ import java.util.function.Consumer;
  * Finds tarnwick's native library for this platform on the class path, copies
  * it to disk once and hands back the verified, absolute path.
  *
- * <p>The class path holds {@code natives/<platform>/<library>} with the SHA-256
- * of the library in {@code <library>.sha256} beside it, and the release in
- * {@code natives/tarnwick.version}: in the jar with every platform, or in one
- * jar per platform. The copy goes to
+ * <p>The class path or module layer holds {@code natives/<platform>/<library>}
+ * with the SHA-256 of the library in {@code <library>.sha256} and the release
+ * in {@code tarnwick.version} beside it: in the jar with every platform, or in
+ * one jar per platform. No package encapsulates these files (the platform's
+ * directory name has a hyphen), so a named module needs no {@code opens} for
+ * them; {@code Resources} says which lookups find them. The copy goes to
  * {@code <base>/tarnwick-natives/<version>-<first 12 hex digits of the hash>/}
  * ({@code Locations} says which bases are tried, in which order).
  *
@@ -99,14 +101,29 @@ public final class NativeLibraryExtractor {
      */
     public static boolean isSupported() {
         return System.getProperty(LIBRARY_PATH_PROPERTY) != null
-                || isSupported(System.getProperty("os.name"), System.getProperty("os.arch"));
+                || isSupported(System.getProperty("os.name"), System.getProperty("os.arch"),
+                        CALLER.getCallerClass());
     }
 
     /** As {@link #isSupported()}, for the platform the two property values name. */
     public static boolean isSupported(String osName, String osArch) {
+        return isSupported(osName, osArch, CALLER.getCallerClass());
+    }
+
+    /**
+     * True also when the mod loader serves none of the extractor's files at
+     * all: whether the platform is supported cannot be told then, and
+     * {@code extract} says what is wrong instead of "no library".
+     */
+    private static boolean isSupported(String osName, String osArch, Class<?> caller) {
         String platform = platform(osName, osArch);
         String library = libraryName(platform);
-        return library != null && resource(RESOURCE_ROOT + platform + "/" + library) != null;
+        if (library == null) {
+            return false;
+        }
+        Resources resources = new Resources(NativeLibraryExtractor.class, caller);
+        return resources.has(RESOURCE_ROOT + platform + "/" + library)
+                || !resources.servesAnything();
     }
 
     /**
@@ -126,13 +143,12 @@ public final class NativeLibraryExtractor {
      */
     public static Path extract(Path directory) throws IOException {
         return extract(directory, System.getProperty("os.name"), System.getProperty("os.arch"),
-                CALLER.getCallerClass().getClassLoader());
+                CALLER.getCallerClass());
     }
 
     /** As {@link #extract(Path)}, for the platform the two property values name. */
     public static Path extract(Path directory, String osName, String osArch) throws IOException {
-        ClassLoader caller = CALLER.getCallerClass().getClassLoader();
-        return extract(directory, osName, osArch, caller);
+        return extract(directory, osName, osArch, CALLER.getCallerClass());
     }
 
     /**
@@ -157,15 +173,15 @@ public final class NativeLibraryExtractor {
             throw new NullPointerException("load");
         }
         return extract(directory, System.getProperty("os.name"), System.getProperty("os.arch"),
-                CALLER.getCallerClass().getClassLoader(), load);
+                CALLER.getCallerClass(), load);
     }
 
-    private static Path extract(Path directory, String osName, String osArch, ClassLoader caller)
+    private static Path extract(Path directory, String osName, String osArch, Class<?> caller)
             throws IOException {
         return extract(directory, osName, osArch, caller, null);
     }
 
-    private static Path extract(Path directory, String osName, String osArch, ClassLoader caller,
+    private static Path extract(Path directory, String osName, String osArch, Class<?> caller,
             Consumer<String> load) throws IOException {
         String platform = platform(osName, osArch);
         String configured = System.getProperty(LIBRARY_PATH_PROPERTY);
@@ -192,13 +208,22 @@ public final class NativeLibraryExtractor {
         }
         String library = libraryName(platform);
         String resource = library == null ? null : RESOURCE_ROOT + platform + "/" + library;
-        byte[] content = resource == null ? null : resourceBytes(resource);
+        Resources resources = new Resources(NativeLibraryExtractor.class, caller);
+        byte[] content = resource == null ? null : resources.read(resource);
+        if (content == null && !resources.servesAnything()) {
+            throw new IOException("tarnwick cannot read the files shipped beside its extractor:"
+                    + " none of " + resources.describe() + " answers, not even for the"
+                    + " extractor's own class file, so whether this platform (" + platform
+                    + ") has a library cannot be told. The mod loader must serve the jar's"
+                    + " resources through one of these lookups");
+        }
         if (content == null) {
             throw new UnsatisfiedLinkError("tarnwick has no native library for os.name=\""
                     + osName + "\", os.arch=\"" + osArch + "\" (platform " + platform
-                    + "; this class path holds: " + String.join(", ", availablePlatforms()) + ")");
+                    + "; this class path holds: "
+                    + String.join(", ", availablePlatforms(resources)) + ")");
         }
-        String expected = expectedHash(resource);
+        String expected = expectedHash(resources, resource);
         String actual = sha256(content);
         if (!actual.equals(expected)) {
             throw new IOException("tarnwick's native library " + resource + " in the jar does not"
@@ -207,14 +232,17 @@ public final class NativeLibraryExtractor {
         }
         FileSystem fileSystem = FileSystems.getDefault();
         PathChecks checks = PathChecks.forFileSystem(fileSystem);
-        Installer installer = new Installer(version() + "-" + expected.substring(0, 12), library,
+        Installer installer = new Installer(
+                version(resources, RESOURCE_ROOT + platform + "/") + "-"
+                        + expected.substring(0, 12),
+                library,
                 content, expected, checks);
         boolean windows = platform.startsWith("windows-");
         Locations locations = Locations.forEnvironment(checks, fileSystem, windows, directory,
                 System.getenv(windows ? "LOCALAPPDATA" : "XDG_CACHE_HOME"),
                 System.getProperty("user.home"), System.getProperty("java.io.tmpdir"),
                 System.getProperty("user.name", "user"));
-        return locations.place(installer, Bindings.name(caller), load);
+        return locations.place(installer, Bindings.name(caller.getClassLoader()), load);
     }
 
     /**
@@ -313,6 +341,35 @@ public final class NativeLibraryExtractor {
                 arch = arch.replaceAll("[^a-z0-9_]+", "");
         }
         return os + "-" + arch;
+    }
+
+    /**
+     * What allows the code of {@code loading}, the class that calls
+     * {@code System.load}, native access where the JVM restricts it (Java 24
+     * and later warn, and with {@code --illegal-native-access=deny} throw
+     * {@link IllegalCallerException}): for a class on the class path,
+     * {@code --enable-native-access=ALL-UNNAMED}; for a named module of the
+     * boot layer, {@code --enable-native-access=<module>}; for a module of a
+     * layer built at run time, which that option does not reach, the layer's
+     * {@code ModuleLayer.Controller.enableNativeAccess}, called by the code that
+     * builds the layer, which needs native access itself (a player cannot).
+     */
+    public static String nativeAccessAdvice(Class<?> loading) {
+        Module module = loading.getModule();
+        if (!module.isNamed()) {
+            return "whoever starts the game allows it with --enable-native-access=ALL-UNNAMED (or"
+                    + " Enable-Native-Access: ALL-UNNAMED in the manifest of the jar the game"
+                    + " starts from)";
+        }
+        if (module.getLayer() == ModuleLayer.boot()) {
+            return "whoever starts the game allows it with --enable-native-access="
+                    + module.getName();
+        }
+        return "the module " + module.getName() + " is in a module layer built at run time,"
+                + " which --enable-native-access does not reach: the code that builds that layer"
+                + " (the mod loader, which needs native access itself to grant it) must call"
+                + " ModuleLayer.Controller.enableNativeAccess for it (Java 22 and later); a player"
+                + " cannot grant it";
     }
 
     /**
@@ -441,10 +498,10 @@ public final class NativeLibraryExtractor {
         return null;
     }
 
-    private static List<String> availablePlatforms() {
+    private static List<String> availablePlatforms(Resources resources) {
         List<String> found = new ArrayList<>();
         for (String[] known : PLATFORMS) {
-            if (resource(RESOURCE_ROOT + known[0] + "/" + known[1]) != null) {
+            if (resources.has(RESOURCE_ROOT + known[0] + "/" + known[1])) {
                 found.add(known[0]);
             }
         }
@@ -454,8 +511,8 @@ public final class NativeLibraryExtractor {
         return found;
     }
 
-    private static String expectedHash(String resource) throws IOException {
-        byte[] text = resourceBytes(resource + ".sha256");
+    private static String expectedHash(Resources resources, String resource) throws IOException {
+        byte[] text = resources.read(resource + ".sha256");
         if (text == null) {
             throw new IOException("the SHA-256 of tarnwick's native library, " + resource
                     + ".sha256, is missing from the jar");
@@ -467,26 +524,14 @@ public final class NativeLibraryExtractor {
         return hash;
     }
 
-    private static String version() throws IOException {
-        byte[] text = resourceBytes(RESOURCE_ROOT + "tarnwick.version");
+    /** The release, from {@code tarnwick.version} in the platform's directory {@code folder}. */
+    private static String version(Resources resources, String folder) throws IOException {
+        byte[] text = resources.read(folder + "tarnwick.version");
         String version = text == null ? "" : new String(text, StandardCharsets.US_ASCII).trim();
         if (!Text.isVersion(version)) {
-            throw new IOException(RESOURCE_ROOT + "tarnwick.version is missing or malformed");
+            throw new IOException(folder + "tarnwick.version is missing or malformed");
         }
         return version;
-    }
-
-    private static java.net.URL resource(String name) {
-        ClassLoader loader = NativeLibraryExtractor.class.getClassLoader();
-        return loader == null ? ClassLoader.getSystemResource(name) : loader.getResource(name);
-    }
-
-    private static byte[] resourceBytes(String name) throws IOException {
-        ClassLoader loader = NativeLibraryExtractor.class.getClassLoader();
-        try (InputStream in = loader == null ? ClassLoader.getSystemResourceAsStream(name)
-                                             : loader.getResourceAsStream(name)) {
-            return in == null ? null : in.readAllBytes();
-        }
     }
 
     static String sha256(byte[] content) {

@@ -7,9 +7,14 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
 import java.io.IOException;
+import java.io.InputStream;
+import java.lang.module.Configuration;
+import java.lang.module.ModuleFinder;
 import java.lang.reflect.InvocationTargetException;
 import java.lang.reflect.Method;
 import java.net.URL;
+import java.net.URLConnection;
+import java.net.URLStreamHandler;
 import java.net.URLClassLoader;
 import java.net.http.HttpClient;
 import java.net.http.HttpResponse;
@@ -29,9 +34,11 @@ import java.time.Duration;
 import java.time.Instant;
 import java.util.ArrayList;
 import java.util.Collections;
+import java.util.Enumeration;
 import java.util.Comparator;
 import java.util.List;
 import java.util.Map;
+import java.util.Set;
 import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.TimeUnit;
 import java.util.jar.Attributes;
@@ -527,14 +534,13 @@ class NativesJarTest {
         Path extractorOnly = filteredJar("extractor.jar", name -> name.startsWith("tarnwick/"),
                 Map.of());
         String fakeDll = "MZ not a real DLL";
-        Path windowsOnly = filteredJar("natives-windows-x86_64.jar",
-                name -> name.equals("natives/tarnwick.version"),
-                Map.of("natives/windows-x86_64/tarnwick.dll", fakeDll,
+        Path windowsOnly = filteredJar("natives-windows-x86_64.jar", name -> false,
+                Map.of("natives/windows-x86_64/tarnwick.version", "0.0.1\n",
+                        "natives/windows-x86_64/tarnwick.dll", fakeDll,
                         "natives/windows-x86_64/tarnwick.dll.sha256",
                         sha256(fakeDll.getBytes(StandardCharsets.US_ASCII)) + "  tarnwick.dll\n"));
         Path thisPlatform = filteredJar("natives-" + PLATFORM + ".jar",
-                name -> name.startsWith("natives/" + PLATFORM + "/")
-                        || name.equals("natives/tarnwick.version"), Map.of());
+                name -> name.startsWith("natives/" + PLATFORM + "/"), Map.of());
         try (URLClassLoader jars = new URLClassLoader(
                 new URL[] {extractorOnly.toUri().toURL(), windowsOnly.toUri().toURL()}, null)) {
             Class<?> extractor = jars.loadClass(NativeLibraryExtractor.class.getName());
@@ -556,6 +562,395 @@ class NativesJarTest {
             assertTrue(library.startsWith(temp.resolve("game").resolve("tarnwick-natives")),
                     library::toString);
         }
+    }
+
+    /**
+     * The natives jar split as a build tool resolves it, each jar a module of
+     * its own name: the extractor's jar (the natives jar's classes and
+     * manifest) and this platform's classifier jar.
+     */
+    private Path[] moduleJars(Path folder) throws IOException {
+        Files.createDirectories(folder);
+        Path extractor = moduleJar(folder.resolve("tarnwick-extractor.jar"), null,
+                name -> name.startsWith("tarnwick/") || name.equals("META-INF/MANIFEST.MF"));
+        Path classifier = moduleJar(folder.resolve("tarnwick-natives-natives-" + PLATFORM + ".jar"),
+                "tarnwick.natives." + PLATFORM.replace('-', '.'),
+                name -> name.startsWith("natives/" + PLATFORM + "/"));
+        return new Path[] {extractor, classifier};
+    }
+
+    /** The natives jar's entries that {@code keep} accepts, with a manifest naming a module. */
+    private static Path moduleJar(Path out, String module,
+            java.util.function.Predicate<String> keep) throws IOException {
+        try (ZipFile jar = new ZipFile(nativesJar().toFile());
+                ZipOutputStream zip = new ZipOutputStream(Files.newOutputStream(out))) {
+            if (module != null) {
+                zip.putNextEntry(new ZipEntry("META-INF/MANIFEST.MF"));
+                zip.write(("Manifest-Version: 1.0\r\nAutomatic-Module-Name: " + module + "\r\n\r\n")
+                        .getBytes(StandardCharsets.US_ASCII));
+            }
+            for (ZipEntry entry : Collections.list(jar.entries())) {
+                if (keep.test(entry.getName())) {
+                    zip.putNextEntry(new ZipEntry(entry.getName()));
+                    zip.write(jar.getInputStream(entry).readAllBytes());
+                }
+            }
+        }
+        return out;
+    }
+
+    /** A layer of every module {@code finder} finds, as a modular mod loader builds it. */
+    private static ModuleLayer layer(ModuleFinder finder, boolean loaderPerModule) {
+        Set<String> all = finder.findAll().stream().map(module -> module.descriptor().name())
+                .collect(Collectors.toSet());
+        ModuleLayer boot = ModuleLayer.boot();
+        Configuration modules = boot.configuration().resolve(finder, ModuleFinder.of(), all);
+        ClassLoader parent = ClassLoader.getPlatformClassLoader();
+        return loaderPerModule ? boot.defineModulesWithManyLoaders(modules, parent)
+                               : boot.defineModulesWithOneLoader(modules, parent);
+    }
+
+    /**
+     * The extractor and one classifier jar, each its own module, in a module
+     * layer built at run time with one loader and with a loader per module
+     * (where the extractor's loader does not see the classifier's files), from
+     * the two jars and from one directory of mods; and the all-platform jar
+     * alone. Each extracts the jar's library, and the native access advice
+     * names what applies to where the class sits.
+     */
+    @Test
+    void moduleLayersOfEveryShapeFindTheLibrary() throws Exception {
+        Path mods = temp.resolve("mods");
+        Path[] jars = moduleJars(mods);
+        String expected = sha256(jarLibrary());
+        Map<String, ModuleFinder> finders = new java.util.LinkedHashMap<>();
+        finders.put("the two jars", ModuleFinder.of(jars));
+        finders.put("one directory of mods", ModuleFinder.of(mods));
+        finders.put("the all-platform jar", ModuleFinder.of(nativesJar()));
+        int game = 0;
+        for (Map.Entry<String, ModuleFinder> finder : finders.entrySet()) {
+            for (boolean perModule : new boolean[] {false, true}) {
+                String shape =
+                        finder.getKey() + (perModule ? ", a loader per module" : ", one loader");
+                ModuleLayer layer = layer(finder.getValue(), perModule);
+                Class<?> extractor = layer.findLoader("tarnwick.natives")
+                        .loadClass(NativeLibraryExtractor.class.getName());
+                assertEquals("tarnwick.natives", extractor.getModule().getName(), shape);
+                assertEquals(true, extractor.getMethod("isSupported", String.class, String.class)
+                        .invoke(null, "Linux", ARCH), shape);
+                Path library = (Path) extractor.getMethod("extract", Path.class, String.class,
+                        String.class).invoke(null, temp.resolve("game" + game++), "Linux", ARCH);
+                assertEquals(expected, sha256(Files.readAllBytes(library)), shape);
+                String advice = (String) extractor.getMethod("nativeAccessAdvice", Class.class)
+                        .invoke(null, extractor);
+                assertTrue(advice.contains("module tarnwick.natives is in a module layer")
+                        && advice.contains("ModuleLayer.Controller.enableNativeAccess")
+                        && !advice.contains("--enable-native-access="), advice);
+            }
+        }
+        // On the class path and in the boot layer, the switch that reaches it.
+        String classPath = NativeLibraryExtractor.nativeAccessAdvice(NativesJarTest.class);
+        assertTrue(classPath.contains("--enable-native-access=ALL-UNNAMED"), classPath);
+        String boot = NativeLibraryExtractor.nativeAccessAdvice(HttpClient.class);
+        assertTrue(boot.contains("--enable-native-access=java.net.http")
+                && !boot.contains("ALL-UNNAMED"), boot);
+    }
+
+    /** The mod as a module jar, example-mod.jar: the shipped example class and its stand-ins. */
+    private static Path modJar(Path folder) throws IOException {
+        String[] classes = System.getProperty("tarnwick.modClasspath").split(":");
+        Path mod = folder.resolve("example-mod.jar");
+        try (ZipOutputStream zip = new ZipOutputStream(Files.newOutputStream(mod))) {
+            Set<String> added = new java.util.HashSet<>();
+            for (String classFolder : List.of(classes[0], classes[1])) {
+                Path root = Paths.get(classFolder);
+                try (Stream<Path> files = Files.walk(root)) {
+                    Iterable<Path> regular = files.filter(Files::isRegularFile)::iterator;
+                    for (Path file : regular) {
+                        String name = root.relativize(file).toString();
+                        if (added.add(name)) {
+                            zip.putNextEntry(new ZipEntry(name));
+                            zip.write(Files.readAllBytes(file));
+                        }
+                    }
+                }
+            }
+        }
+        return mod;
+    }
+
+    /**
+     * Java 24 and later, native access denied: a mod in a layer a mod loader
+     * built at run time is told that only the layer's controller grants it
+     * (the command-line switch that the loader's own code has does not reach
+     * the layer), and once the controller has, the mod loads the library and
+     * makes a call.
+     */
+    @Test
+    void aModInARunTimeLayerIsToldAboutTheLayersController() throws Exception {
+        assumeTrue(Runtime.version().feature() >= 24, "Java 24 and later only");
+        Path mods = temp.resolve("layer-mods");
+        moduleJars(mods);
+        modJar(mods);
+        Files.createDirectories(temp.resolve("tmp"));
+        String text = output(launch(temp.resolve("game"), temp.resolve("tmp"),
+                temp.resolve("cache"), null, "--illegal-native-access=deny",
+                // The mod loader's own code (here on the class path) needs
+                // native access to grant it; the switch does not reach the layer.
+                "--enable-native-access=ALL-UNNAMED", "-Dtarnwick.mods=" + mods, "-cp",
+                System.getProperty("tarnwick.modClasspath"), LayerMod.class.getName()));
+        for (String part : new String[] {"denied: loadNatives false", "IllegalCallerException",
+                "the module example.mod is in a module layer built at run time",
+                "ModuleLayer.Controller.enableNativeAccess", "granted: signIn 200 ok"}) {
+            assertTrue(text.contains(part), () -> "missing \"" + part + "\" in: " + text);
+        }
+        assertTrue(!text.contains("--enable-native-access=ALL-UNNAMED"), text);
+    }
+
+    /** The child JVM of the layer test: the mods in a layer with a loader per module. */
+    public static final class LayerMod {
+        private LayerMod() {}
+
+        public static void main(String[] args) throws Exception {
+            ModuleFinder finder = ModuleFinder.of(Paths.get(System.getProperty("tarnwick.mods")));
+            Set<String> all = finder.findAll().stream().map(module -> module.descriptor().name())
+                    .collect(Collectors.toSet());
+            ModuleLayer boot = ModuleLayer.boot();
+            ModuleLayer.Controller controller = ModuleLayer.defineModulesWithManyLoaders(
+                    boot.configuration().resolve(finder, ModuleFinder.of(), all), List.of(boot),
+                    ClassLoader.getPlatformClassLoader());
+            Module mod = controller.layer().findModule("example.mod").orElseThrow();
+            Class<?> helper = Class.forName(TarnwickServerConnectionHelper.class.getName(), true,
+                    mod.getClassLoader());
+            Method load = helper.getMethod("loadNatives", Path.class);
+            Path gameDir = Paths.get(System.getProperty("tarnwick.gameDir"));
+            System.out.println("denied: loadNatives " + load.invoke(null, gameDir));
+            // Java 22 and later; the tests compile for Java 11.
+            ModuleLayer.Controller.class.getMethod("enableNativeAccess", Module.class)
+                    .invoke(controller, mod);
+            if (!(Boolean) load.invoke(null, gameDir)) {
+                System.out.println("granted: loadNatives false");
+                return;
+            }
+            CompletableFuture<Object> signedIn = new CompletableFuture<>();
+            helper.getMethod("signIn", String.class, String.class, String.class,
+                    java.util.function.BiConsumer.class).invoke(null, args[0], "u", "c",
+                    (java.util.function.BiConsumer<HttpResponse<String>, Throwable>)
+                            (response, failure) -> {
+                                if (failure != null) {
+                                    signedIn.completeExceptionally(failure);
+                                } else {
+                                    signedIn.complete(response.statusCode() + " " + response.body());
+                                }
+                            });
+            System.out.println("granted: signIn "
+                    + signedIn.get(Timeouts.seconds(30), TimeUnit.SECONDS));
+        }
+    }
+
+    /**
+     * ContractCheck run from a module path, the mod a module there too: it
+     * says the one switch the module path leaves out, and passes with it.
+     */
+    @Test
+    void contractCheckOnAModulePathNamesWhatToAdd() throws Exception {
+        Path mods = Files.createDirectories(temp.resolve("contract-mods"));
+        moduleJars(mods);
+        modJar(mods);
+        String java = System.getProperty("tarnwick.java", "java");
+        String main = "tarnwick.natives/" + "tarnwick.natives.ContractCheck";
+        String[][] runs = {{java, "-p", mods.toString(), "-m", main},
+            {java, "-p", mods.toString(), "--add-modules", "java.net.http,ALL-MODULE-PATH", "-m",
+                main}};
+        String[] outputs = new String[2];
+        int[] status = new int[2];
+        for (int i = 0; i < runs.length; i++) {
+            Process process = new ProcessBuilder(runs[i]).redirectErrorStream(true).start();
+            outputs[i] =
+                    new String(process.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+            assertTrue(process.waitFor(Timeouts.seconds(60), TimeUnit.SECONDS),
+                    "ContractCheck hung");
+            status[i] = process.exitValue();
+        }
+        assertTrue(status[0] == 1
+                && outputs[0].contains("run it with --add-modules java.net.http,ALL-MODULE-PATH"),
+                outputs[0]);
+        assertTrue(status[1] == 0 && outputs[1].contains("tarnwick contract: all "), outputs[1]);
+    }
+
+    /**
+     * A class loader as some mod loaders make them: the classes and files
+     * under {@code roots} (jars opened as zip file systems, a jar nested in
+     * another among them), with the files served one way only.
+     */
+    private static final class OneWayLoader extends ClassLoader {
+        /** How files are served: getResourceAsStream, getResource (own scheme), neither. */
+        enum Serves { STREAM, URL, NOTHING }
+
+        private final Serves serves;
+        private final List<Path> roots;
+
+        OneWayLoader(Serves serves, List<Path> roots) {
+            super(ClassLoader.getPlatformClassLoader());
+            this.serves = serves;
+            this.roots = roots;
+        }
+
+        private Path file(String name) {
+            for (Path root : roots) {
+                Path file = root.resolve(name);
+                if (Files.isRegularFile(file)) {
+                    return file;
+                }
+            }
+            return null;
+        }
+
+        @Override
+        protected Class<?> findClass(String name) throws ClassNotFoundException {
+            Path file = file(name.replace('.', '/') + ".class");
+            if (file == null) {
+                throw new ClassNotFoundException(name);
+            }
+            try {
+                byte[] bytes = Files.readAllBytes(file);
+                return defineClass(name, bytes, 0, bytes.length);
+            } catch (IOException e) {
+                throw new ClassNotFoundException(name, e);
+            }
+        }
+
+        @Override
+        public URL getResource(String name) {
+            Path file = serves == Serves.URL ? file(name) : null;
+            if (file == null) {
+                return null;
+            }
+            try {
+                return new URL("modfile", null, -1, "/" + name, new URLStreamHandler() {
+                    @Override
+                    protected URLConnection openConnection(URL url) {
+                        return new URLConnection(url) {
+                            @Override
+                            public void connect() {}
+
+                            @Override
+                            public InputStream getInputStream() throws IOException {
+                                return Files.newInputStream(file);
+                            }
+                        };
+                    }
+                });
+            } catch (java.net.MalformedURLException e) {
+                throw new IllegalStateException(e);
+            }
+        }
+
+        @Override
+        public Enumeration<URL> getResources(String name) {
+            URL url = getResource(name);
+            return Collections.enumeration(url == null ? List.of() : List.of(url));
+        }
+
+        @Override
+        public InputStream getResourceAsStream(String name) {
+            Path file = serves == Serves.STREAM ? file(name) : null;
+            try {
+                return file == null ? null : Files.newInputStream(file);
+            } catch (IOException e) {
+                return null;
+            }
+        }
+    }
+
+    /**
+     * The extractor and ContractCheck read their files through whichever
+     * lookup the loader answers: only the stream, only a URL of the loader's
+     * own scheme, the stream of a jar nested in the mod's jar. A loader that
+     * answers neither is named as the cause, not a platform without a library.
+     */
+    @Test
+    void everyFormOfResourceLookupIsReadAndNoneIsNamed() throws Exception {
+        Path[] jars = moduleJars(temp.resolve("jars"));
+        Path outer = temp.resolve("mod-with-nested-jar.jar");
+        try (ZipOutputStream zip = new ZipOutputStream(Files.newOutputStream(outer))) {
+            zip.putNextEntry(new ZipEntry("META-INF/jars/tarnwick-natives.jar"));
+            zip.write(Files.readAllBytes(nativesJar()));
+        }
+        List<java.nio.file.FileSystem> open = new ArrayList<>();
+        try {
+            List<Path> split = new ArrayList<>();
+            for (Path jar : jars) {
+                open.add(FileSystems.newFileSystem(jar, (ClassLoader) null));
+                split.add(open.get(open.size() - 1).getPath("/"));
+            }
+            open.add(FileSystems.newFileSystem(outer, (ClassLoader) null));
+            Path inner = open.get(open.size() - 1).getPath("/META-INF/jars/tarnwick-natives.jar");
+            open.add(FileSystems.newFileSystem(inner, (ClassLoader) null));
+            List<Path> nested = List.of(open.get(open.size() - 1).getPath("/"));
+
+            String expected = sha256(jarLibrary());
+            Object[][] served = {
+                {OneWayLoader.Serves.STREAM, split, "only getResourceAsStream"},
+                {OneWayLoader.Serves.URL, split, "only getResource, its own URL scheme"},
+                {OneWayLoader.Serves.STREAM, nested, "a jar nested in the mod's jar"},
+            };
+            int game = 0;
+            for (Object[] form : served) {
+                @SuppressWarnings("unchecked")
+                ClassLoader loader =
+                        new OneWayLoader((OneWayLoader.Serves) form[0], (List<Path>) form[1]);
+                String what = (String) form[2];
+                Class<?> extractor = loader.loadClass(NativeLibraryExtractor.class.getName());
+                assertEquals(true, extractor.getMethod("isSupported", String.class, String.class)
+                        .invoke(null, "Linux", ARCH), what);
+                InvocationTargetException none = assertThrows(InvocationTargetException.class,
+                        () -> extractorIn(extractor).invoke(null, temp, "Windows 10", "amd64"),
+                        what);
+                assertTrue(
+                        none.getCause().getMessage().contains("this class path holds: " + PLATFORM),
+                        () -> what + ": " + none.getCause());
+                Path library = (Path) extractorIn(extractor)
+                        .invoke(null, temp.resolve("game" + game++), "Linux", ARCH);
+                assertEquals(expected, sha256(Files.readAllBytes(library)), what);
+                List<String> problems = contractProblems(loader);
+                assertTrue(problems.stream().noneMatch(p -> p.contains("native-methods.txt")),
+                        () -> what + ": " + problems);
+            }
+
+            ClassLoader deaf = new OneWayLoader(OneWayLoader.Serves.NOTHING, split);
+            Class<?> extractor = deaf.loadClass(NativeLibraryExtractor.class.getName());
+            // Cannot tell, so the mod goes on to extract, which says why.
+            assertEquals(true, extractor.getMethod("isSupported", String.class, String.class)
+                    .invoke(null, "Linux", ARCH));
+            InvocationTargetException refused = assertThrows(InvocationTargetException.class,
+                    () -> extractorIn(extractor).invoke(null, temp.resolve("deaf"), "Linux", ARCH));
+            String message = String.valueOf(refused.getCause().getMessage());
+            assertTrue(refused.getCause() instanceof IOException
+                    && message.contains("cannot read the files shipped beside its extractor")
+                    && message.contains("getResourceAsStream and getResource of the class loader")
+                    && !message.contains("has no native library"), message);
+            List<String> problems = contractProblems(deaf);
+            assertTrue(problems.stream().anyMatch(
+                    p -> p.contains("native-methods.txt is not beside")
+                            && p.contains("not even ContractCheck's own class file")),
+                    problems::toString);
+        } finally {
+            Collections.reverse(open);
+            for (java.nio.file.FileSystem fileSystem : open) {
+                fileSystem.close();
+            }
+        }
+    }
+
+    private static Method extractorIn(Class<?> extractor) throws Exception {
+        return extractor.getMethod("extract", Path.class, String.class, String.class);
+    }
+
+    @SuppressWarnings("unchecked")
+    private static List<String> contractProblems(ClassLoader loader) throws Exception {
+        return (List<String>) loader.loadClass("tarnwick.natives.ContractCheck")
+                .getMethod("check", ClassLoader.class).invoke(null, loader);
     }
 
     /** The natives jar's entries that {@code keep} accepts, plus {@code extra} text entries. */
@@ -617,6 +1012,28 @@ class NativesJarTest {
         }
         assertTrue(!mapped.get("second").equals(mapped.get("third")), text);
         assertTrue(text.contains("first loader collected"), text);
+
+        // Two mods sharing one extractor in a parent loader, each carrying the
+        // natives: the class that calls extract decides, so the extractor
+        // finds the natives through that class's loader and the second mod
+        // gets a copy of its own.
+        Path[] split = moduleJars(temp.resolve("split"));
+        String shared = output(launch(gameDir, temp.resolve("tmp"), temp.resolve("cache"), null,
+                "-Dtarnwick.parentJar=" + split[0], "-Dtarnwick.childJar=" + split[1], "-cp",
+                modClasspath(), Loaders.class.getName()));
+        Map<String, String> sharing = new java.util.HashMap<>();
+        Matcher sharedLine = line.pattern().matcher(shared);
+        while (sharedLine.find()) {
+            sharing.put(sharedLine.group(1), sharedLine.group(2));
+        }
+        assertEquals(Set.of("first", "second"), sharing.keySet(),
+                () -> "not both mods worked: " + shared);
+        assertEquals(folder.resolve("libtarnwick.so").toString(), sharing.get("first"), shared);
+        Path sharedCopy = Paths.get(sharing.get("second"));
+        assertEquals(folder, sharedCopy.getParent(), shared);
+        assertTrue(sharedCopy.getFileName().toString().matches("libtarnwick\\.[0-9]+\\.so"),
+                shared);
+        assertEquals(sha256(jarLibrary()), sha256(Files.readAllBytes(sharedCopy)));
     }
 
     @Test
@@ -778,6 +1195,19 @@ class NativesJarTest {
                         }
                     })
                     .toArray(URL[]::new);
+            String parentJar = System.getProperty("tarnwick.parentJar");
+            if (parentJar != null) {
+                // Two mods that share one extractor in a parent loader, each
+                // with its own classes and its own natives (the classifier jar).
+                ClassLoader parent = new URLClassLoader(
+                        new URL[] {Paths.get(parentJar).toUri().toURL()},
+                        ClassLoader.getPlatformClassLoader());
+                URL[] own = java.util.Arrays.copyOf(mod, mod.length);
+                own[0] = Paths.get(System.getProperty("tarnwick.childJar")).toUri().toURL();
+                use(new URLClassLoader(own, parent), args[0], "first");
+                use(new URLClassLoader(own, parent), args[0], "second");
+                return;
+            }
             java.lang.ref.WeakReference<ClassLoader> first = useAndClose(mod, args[0], "first");
             URLClassLoader second = new URLClassLoader(mod, ClassLoader.getPlatformClassLoader());
             use(second, args[0], "second");

@@ -66,8 +66,9 @@ public final class TarnwickServerConnectionHelper {
         } catch (IllegalCallerException e) {
             // Java 24 and later with --illegal-native-access=deny.
             Log.LOG.log(System.Logger.Level.WARNING, "online cosmetics are off: this JVM does not"
-                    + " let the mod load native code (" + e.getMessage() + "); whoever starts the"
-                    + " game allows it with --enable-native-access=ALL-UNNAMED", e);
+                    + " let the mod load native code (" + e.getMessage() + "); "
+                    + NativeLibraryExtractor.nativeAccessAdvice(
+                            TarnwickServerConnectionHelper.class), e);
         } catch (SecurityException e) {
             Log.LOG.log(System.Logger.Level.WARNING, "online cosmetics are off: a security policy"
                     + " forbids loading native libraries (" + e.getMessage() + ")", e);
