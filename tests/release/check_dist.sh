@@ -238,6 +238,20 @@ for module_jar in "$dist/$jar" "$extractor.jar"; do
   grep -qxF "Automatic-Module-Name: tarnwick.natives" <<<"$(unzip -p "$module_jar" META-INF/MANIFEST.MF | tr -d '\r')" ||
     fail "$(basename "$module_jar") is not the module tarnwick.natives"
 done
+# The module names mod-developers.md gives, one table row per jar, are the
+# ones the jars carry.
+rows=0
+while IFS='|' read -r _ doc_jar doc_module _; do
+  doc_jar=$(sed -E 's/^ *`([^`]*)`.*/\1/' <<<"$doc_jar") doc_module=$(sed -E 's/^ *`([^`]*)`.*/\1/' <<<"$doc_module")
+  [[ $doc_jar == tarnwick-*.jar ]] || continue
+  doc_jar=${doc_jar//<version>/$version}
+  shipped=$(find "$dist" -name "$doc_jar" -print -quit)
+  [[ -n $shipped ]] || fail "mod-developers.md's module table names $doc_jar, which the release lacks"
+  grep -qxF "Automatic-Module-Name: $doc_module" <<<"$(unzip -p "$shipped" META-INF/MANIFEST.MF | tr -d '\r')" ||
+    fail "mod-developers.md says $doc_jar is the module $doc_module; its manifest says otherwise"
+  rows=$((rows + 1))
+done < <(sed -n '/^### Module names/,/^### /p' "$root/docs/mod-developers.md" | grep '^| `')
+(( rows == 5 )) || fail "mod-developers.md's module table has $rows rows of jars, not 5"
 for maven_jar in $(cd "$dist" && find maven -name '*.jar' | LC_ALL=C sort); do
   maven_manifest=$(unzip -p "$dist/$maven_jar" META-INF/MANIFEST.MF | tr -d '\r')
   grep -qxF "Implementation-Version: $version" <<<"$maven_manifest" ||
