@@ -11,9 +11,15 @@
 # release.sh is run with a build directory it cannot create, so that a check
 # that wrongly passes ends it at once (exit 1) instead of starting a build;
 # every refusal here must be its own (exit 2, naming the problem).
-# Usage: script_inputs_test.sh LIBRARY   (this build's Linux library)
+# Usage: script_inputs_test.sh LIBRARY PLATFORM   (this build's Linux library
+# and its platform, linux-x86_64 or linux-aarch64)
 set -uo pipefail
-library=$1
+library=$1 own=$2
+case $own in
+  linux-x86_64) own_machine=62 other=linux-aarch64 ;;
+  linux-aarch64) own_machine=183 other=linux-x86_64 ;;
+  *) echo "usage: $0 LIBRARY linux-x86_64|linux-aarch64" >&2; exit 2 ;;
+esac
 root=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -29,15 +35,17 @@ bytes() {
 }
 
 library_platform() {
-  [[ $(platform "$library") == linux-x86_64 ]] || fail "this build's library is not named linux-x86_64"
-  platform "$library" linux-x86_64 >/dev/null || fail "this build's library refused as linux-x86_64"
-  EXPECT="is for linux-x86_64 (ELF machine 62), not for linux-aarch64" \
-    expect_failure "the library as linux-aarch64" platform "$library" linux-aarch64
+  [[ $(platform "$library") == "$own" ]] || fail "this build's library is not named $own"
+  platform "$library" "$own" >/dev/null || fail "this build's library refused as $own"
+  EXPECT="is for $own (ELF machine $own_machine), not for $other" \
+    expect_failure "the library as $other" platform "$library" "$other"
 
   # ELF: the machine is the two bytes at 18, after the 16-byte ident and the type.
   head -c 64 "$library" >"$work/elf"
   bytes "$work/elf" 18 b7 00
   [[ $(platform "$work/elf") == linux-aarch64 ]] || fail "an aarch64 ELF header is not named linux-aarch64"
+  bytes "$work/elf" 18 3e 00
+  [[ $(platform "$work/elf") == linux-x86_64 ]] || fail "an x86-64 ELF header is not named linux-x86_64"
   bytes "$work/elf" 18 28 00
   EXPECT="ELF machine 40 is no platform the jar carries" expect_failure "a 32-bit ARM ELF header" platform "$work/elf"
   head -c 19 "$library" >"$work/elf-short"
