@@ -155,3 +155,19 @@ as_user() {
   runuser -u "$user" -- env -i HOME="$home" USER="$user" LOGNAME="$user" \
     PATH="$PATH" ${JAVA_HOME:+JAVA_HOME="$JAVA_HOME"} "$@"
 }
+
+# dist_release: for the stages that use the release in dist/: sets jar (the
+# all-platform natives jar's name), version (the release's) and platform
+# (this machine's, as the jars name it); fails when there is no release.
+# shellcheck disable=SC2034  # set for the stage that calls it
+dist_release() {
+  [[ -d dist/maven ]] || fail "no dist/maven: scripts/stages/30-release.sh writes it"
+  jar=$(cd dist && ls tarnwick-natives-*.jar)
+  version=${jar#tarnwick-natives-}
+  version=${version%.jar}
+  case $(uname -m) in
+    x86_64) platform=linux-x86_64 ;;
+    aarch64) platform=linux-aarch64 ;;
+    *) fail "no natives for $(uname -m)" ;;
+  esac
+}

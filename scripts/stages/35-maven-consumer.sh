@@ -29,15 +29,7 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
 . scripts/lib.sh
 
-[[ -d dist/maven ]] || fail "no dist/maven: scripts/stages/30-release.sh writes it"
-jar=$(cd dist && ls tarnwick-natives-*.jar)
-version=${jar#tarnwick-natives-}
-version=${version%.jar}
-case $(uname -m) in
-  x86_64) platform=linux-x86_64 ;;
-  aarch64) platform=linux-aarch64 ;;
-  *) fail "no natives for $(uname -m)" ;;
-esac
+dist_release
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 local_repo=$work/local-repository

@@ -19,16 +19,8 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
 . scripts/lib.sh
 
-[[ -d dist/maven ]] || fail "no dist/maven: scripts/stages/30-release.sh writes it"
+dist_release
 command -v gradle >/dev/null || fail "no gradle: scripts/deps.sh installs Debian's"
-jar=$(cd dist && ls tarnwick-natives-*.jar)
-version=${jar#tarnwick-natives-}
-version=${version%.jar}
-case $(uname -m) in
-  x86_64) platform=linux-x86_64 ;;
-  aarch64) platform=linux-aarch64 ;;
-  *) fail "no natives for $(uname -m)" ;;
-esac
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 natives=dist/maven/vardel/tarnwick/tarnwick-natives/$version/tarnwick-natives-$version
