@@ -41,7 +41,8 @@ import java.util.function.Consumer;
  * <p>Loading is the caller's on purpose: {@code System.load} binds the
  * library to the class loader of the class that calls it, and the JVM looks
  * native methods up through that loader. So the class that declares the native
- * methods loads it itself, passing {@code System::load} to {@link #load}, which
+ * methods loads it itself, passing {@code library -> System.load(library)} to
+ * {@link #load}, which
  * moves on to the next location when a copy does not load where it is (a file
  * system mounted {@code noexec}), and carries on without it where there is
  * none. A second class loader of the same JVM gets a copy of its own
@@ -55,7 +56,7 @@ import java.util.function.Consumer;
  *         return false;                      // no library for this platform
  *     }
  *     try {
- *         NativeLibraryExtractor.load(gameDirectory, System::load);
+ *         NativeLibraryExtractor.load(gameDirectory, library -> System.load(library));
  *         return true;
  *     } catch (IOException | UnsatisfiedLinkError | SecurityException
  *             | IllegalCallerException e) {
@@ -153,7 +154,8 @@ public final class NativeLibraryExtractor {
 
     /**
      * Extracts the library as {@link #extract(Path)} does and loads it with
-     * {@code load}, which the mod's class passes as {@code System::load} so
+     * {@code load}, which the mod's class passes as
+     * {@code library -> System.load(library)} so
      * that the library belongs to that class's loader. When the copy does not
      * load from a location for a reason another location can avoid (a file
      * system mounted {@code noexec}), the next location is tried, with the

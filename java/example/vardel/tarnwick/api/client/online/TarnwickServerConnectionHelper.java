@@ -58,8 +58,11 @@ public final class TarnwickServerConnectionHelper {
             return false;
         }
         try {
-            // System::load from this class, so that the library is this class loader's.
-            NativeLibraryExtractor.load(gameDirectory, System::load);
+            // System.load from this class, so that the library is this class loader's.
+            // A lambda, not the method reference System::load: for a reference to a
+            // caller-sensitive method the JVM builds a handle bound to its caller,
+            // which makes the start slower.
+            NativeLibraryExtractor.load(gameDirectory, library -> System.load(library));
             loaded = true;
         } catch (IOException e) {
             Log.LOG.log(System.Logger.Level.WARNING, "online cosmetics are off", e);
