@@ -151,12 +151,16 @@ final class Locations {
             }
             return new Base(name, child == null ? path : path.resolve(child), null, shared);
         } catch (InvalidPathException e) {
-            return new Base(name, null, "\"" + e.getInput() + "\" cannot be a path in this JVM ("
-                    + e.getReason() + "; file names are encoded as "
-                    + System.getProperty("sun.jnu.encoding") + ", set by the locale)", shared);
+            return new Base(name, null, "\"" + e.getInput() + "\" " + notAPath(e), shared);
         } catch (IOException | IOError | SecurityException e) {
             return new Base(name, null, String.valueOf(e.getMessage()), shared);
         }
+    }
+
+    /** Why a value is no path here: the file name encoding that the locale set has no room for it. */
+    static String notAPath(InvalidPathException e) {
+        return "cannot be a path in this JVM (" + e.getReason() + "; file names are encoded as "
+                + System.getProperty("sun.jnu.encoding") + ", set by the locale)";
     }
 
     /**

@@ -262,9 +262,7 @@ public final class NativeLibraryExtractor {
         try {
             given = fileSystem.getPath(configured);
         } catch (InvalidPathException e) {
-            throw new IOException(refused + "it cannot be a path in this JVM (" + e.getReason()
-                    + "; file names are encoded as " + System.getProperty("sun.jnu.encoding")
-                    + ")");
+            throw new IOException(refused + "it " + Locations.notAPath(e));
         }
         if (configured.isEmpty() || !given.isAbsolute()) {
             throw new IOException(refused + "it is not an absolute path");

@@ -37,6 +37,8 @@ final class Resources {
 
     private final Class<?> owner;
     private final Class<?> caller;
+    /** The modules to ask, found on first use: the layers do not change in between. */
+    private Set<Module> modules;
 
     /**
      * Lookups through {@code owner}'s loader and module, and through
@@ -123,6 +125,13 @@ final class Resources {
 
     /** The named modules to ask, the extractor's own first, each once. */
     private Set<Module> modules() {
+        if (modules == null) {
+            modules = findModules();
+        }
+        return modules;
+    }
+
+    private Set<Module> findModules() {
         Set<Module> found = new LinkedHashSet<>();
         Module own = owner.getModule();
         if (own.isNamed()) {

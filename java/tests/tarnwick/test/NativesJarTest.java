@@ -707,6 +707,33 @@ class NativesJarTest {
         assertTrue(!text.contains("--enable-native-access=ALL-UNNAMED"), text);
     }
 
+    /**
+     * For the child JVMs, a class of its own: they have the JDK and the test
+     * support on their class path, not what this test class refers to.
+     */
+    static final class ChildCalls {
+        private ChildCalls() {}
+
+        /**
+         * A signIn through {@code helper}, the example class of one mod, answered
+         * as "<status> <body>" within 30 s.
+         */
+        static Object signIn(Class<?> helper, String baseUrl) throws Exception {
+            CompletableFuture<Object> signedIn = new CompletableFuture<>();
+            helper.getMethod("signIn", String.class, String.class, String.class,
+                    java.util.function.BiConsumer.class).invoke(null, baseUrl, "u", "c",
+                    (java.util.function.BiConsumer<HttpResponse<String>, Throwable>)
+                            (response, failure) -> {
+                                if (failure != null) {
+                                    signedIn.completeExceptionally(failure);
+                                } else {
+                                    signedIn.complete(response.statusCode() + " " + response.body());
+                                }
+                            });
+            return signedIn.get(Timeouts.seconds(30), TimeUnit.SECONDS);
+        }
+    }
+
     /** The child JVM of the layer test: the mods in a layer with a loader per module. */
     public static final class LayerMod {
         private LayerMod() {}
@@ -732,19 +759,7 @@ class NativesJarTest {
                 System.out.println("granted: loadNatives false");
                 return;
             }
-            CompletableFuture<Object> signedIn = new CompletableFuture<>();
-            helper.getMethod("signIn", String.class, String.class, String.class,
-                    java.util.function.BiConsumer.class).invoke(null, args[0], "u", "c",
-                    (java.util.function.BiConsumer<HttpResponse<String>, Throwable>)
-                            (response, failure) -> {
-                                if (failure != null) {
-                                    signedIn.completeExceptionally(failure);
-                                } else {
-                                    signedIn.complete(response.statusCode() + " " + response.body());
-                                }
-                            });
-            System.out.println("granted: signIn "
-                    + signedIn.get(Timeouts.seconds(30), TimeUnit.SECONDS));
+            System.out.println("granted: signIn " + ChildCalls.signIn(helper, args[0]));
         }
     }
 
@@ -1245,18 +1260,7 @@ class NativesJarTest {
                 System.out.println(name + " did not load the library");
                 return;
             }
-            CompletableFuture<Object> signedIn = new CompletableFuture<>();
-            helper.getMethod("signIn", String.class, String.class, String.class,
-                    java.util.function.BiConsumer.class).invoke(null, baseUrl, "u", "c",
-                    (java.util.function.BiConsumer<HttpResponse<String>, Throwable>)
-                            (response, failure) -> {
-                                if (failure != null) {
-                                    signedIn.completeExceptionally(failure);
-                                } else {
-                                    signedIn.complete(response.statusCode() + " " + response.body());
-                                }
-                            });
-            Object status = signedIn.get(Timeouts.seconds(30), TimeUnit.SECONDS);
+            Object status = ChildCalls.signIn(helper, baseUrl);
             Object[] mesh = new Object[1];
             helper.getMethod("loadRemoteMesh", String.class, String.class,
                     java.util.function.BiConsumer.class).invoke(null, baseUrl, "hat",
